@@ -1,0 +1,49 @@
+# Shared by scripts/demo and scripts/test: where things are, how to build,
+# and a virtual X server for when no display is set.
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# build NAME [configure options...] [-- build options...]: configure and build
+# into build/NAME, quietly unless something fails.
+build() {
+  local name=$1; shift
+  local dir="$top/build/$name" log
+  local configure=() extra=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do configure+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  extra=("$@")
+  log=$(mktemp)
+  echo "== building $name"
+  if ! cmake -S "$top" -B "$dir" "${configure[@]}" >"$log" 2>&1 ||
+     ! cmake --build "$dir" --parallel "$jobs" "${extra[@]}" >>"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "build $name failed" >&2
+    return 1
+  fi
+  rm -f "$log"
+}
+
+# with_display: when DISPLAY is not set, start an Xvfb of our own and export
+# DISPLAY; it is stopped when the calling script exits.
+xvfb_pid=
+with_display() {
+  [ -n "${DISPLAY:-}" ] && return 0
+  local fdfile
+  fdfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  trap 'kill "$xvfb_pid" 2>/dev/null || true' EXIT
+  local i
+  for i in $(seq 100); do
+    [ -s "$fdfile" ] && break
+    sleep 0.1
+  done
+  if [ ! -s "$fdfile" ]; then
+    echo "could not start Xvfb" >&2
+    return 1
+  fi
+  export DISPLAY=":$(tr -d '[:space:]' <"$fdfile")"
+  rm -f "$fdfile"
+}
