@@ -1,0 +1,341 @@
+// DDS headers and the conversion of the console's tiled texture encodings.
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "texsift.h"
+
+void toWORD(uint16_t& v) { v = static_cast<uint16_t>((v >> 8) | (v << 8)); }
+
+void toDWORD(uint32_t& v) {
+  v = (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+namespace {
+
+constexpr uint32_t kDdsFlags = 0x21007;          // caps, height, width, pixel format, mipmap count
+constexpr uint32_t kDdsCaps = 0x401000;          // texture, mipmap
+constexpr uint32_t kLuminance = 0x20000;
+constexpr uint32_t kLuminanceAlpha = 0x20001;
+constexpr uint32_t kRgb = 0x40;
+constexpr uint32_t kRgbAlpha = 0x41;
+constexpr uint32_t kFourCC = 0x4;
+constexpr uint32_t kDxt1 = 0x31545844;           // "DXT1"
+
+// Source bytes are consumed in tile rows of at most this many bytes at a
+// time, so a texture never needs more memory than a few of them.
+constexpr int64_t kBandBytes = 1 << 20;
+
+// The 32-bit pixel of a 16-bit RGB5A3 value in host order.
+uint32_t rgb5a3Pixel(uint16_t v) {
+  uint32_t a, r, g, b;
+  if (v & 0x8000) {
+    a = 255;
+    r = (v >> 10) & 0x1F;
+    g = (v >> 5) & 0x1F;
+    b = v & 0x1F;
+    r = (r << 3) | (r >> 2);
+    g = (g << 3) | (g >> 2);
+    b = (b << 3) | (b >> 2);
+  } else {
+    a = (v >> 12) & 0x7;
+    a = ((a << 5) | (a << 2) | (a >> 1)) & 0xFF;
+    r = ((v >> 8) & 0xF) * 17;
+    g = ((v >> 4) & 0xF) * 17;
+    b = (v & 0xF) * 17;
+  }
+  return (a << 24) | (r << 16) | (g << 8) | b;
+}
+
+const std::array<uint32_t, 65536>& rgb5a3Table() {
+  static const auto table = [] {
+    auto t = std::make_unique<std::array<uint32_t, 65536>>();
+    for (uint32_t v = 0; v < 65536; ++v) (*t)[v] = rgb5a3Pixel(static_cast<uint16_t>(v));
+    return t;
+  }();
+  return *table;
+}
+
+// Both pixels of a 4-bit intensity byte, high nibble first, widened to 8 bits.
+const std::array<std::array<uint8_t, 2>, 256>& nibbleTable() {
+  static const auto table = [] {
+    std::array<std::array<uint8_t, 2>, 256> t{};
+    for (int b = 0; b < 256; ++b) {
+      t[b][0] = static_cast<uint8_t>((b >> 4) * 17);
+      t[b][1] = static_cast<uint8_t>((b & 0xF) * 17);
+    }
+    return t;
+  }();
+  return table;
+}
+
+int ceilDiv(int a, int b) { return (a + b - 1) / b; }
+
+}  // namespace
+
+DdsHeader createDdsHeader(int width, int height, int mipmaps) {
+  DdsHeader h;
+  std::memset(&h, 0, sizeof h);
+  std::memcpy(h.magic, "DDS ", 4);
+  h.size = 124;
+  h.flags = kDdsFlags;
+  h.height = static_cast<uint32_t>(height);
+  h.width = static_cast<uint32_t>(width);
+  h.mipMapCount = static_cast<uint32_t>(mipmaps);
+  h.colorCaps.size = 32;
+  h.caps1 = kDdsCaps;
+  return h;
+}
+
+int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps) {
+  const int64_t pixels = int64_t{width} * height;
+  int64_t size;
+  ColorCaps c = caps;
+  switch (format) {
+    case 0:
+      size = pixels / 2;
+      c.flags = kLuminance; c.bitsPerPixel = 8; c.redMask = 0xFF;
+      break;
+    case 1:
+      size = pixels;
+      c.flags = kLuminance; c.bitsPerPixel = 8; c.redMask = 0xFF;
+      break;
+    case 2:
+      size = pixels;
+      c.flags = kLuminanceAlpha; c.bitsPerPixel = 8; c.redMask = 0x0F; c.alphaMask = 0xF0;
+      break;
+    case 3:
+      size = 2 * pixels;
+      c.flags = kLuminanceAlpha; c.bitsPerPixel = 16; c.redMask = 0xFF; c.alphaMask = 0xFF00;
+      break;
+    case 4:
+      size = 2 * pixels;
+      c.flags = kRgb; c.bitsPerPixel = 16;
+      c.redMask = 0xF800; c.greenMask = 0x07E0; c.blueMask = 0x001F;
+      break;
+    case 5:
+      size = 2 * pixels;
+      c.flags = kRgbAlpha; c.bitsPerPixel = 32;
+      c.redMask = 0xFF0000; c.greenMask = 0xFF00; c.blueMask = 0xFF; c.alphaMask = 0xFF000000;
+      break;
+    case 14:
+      size = pixels / 2;
+      c.flags = kFourCC; c.fourCC = kDxt1;
+      break;
+    default:
+      return kUnsupportedFormat;
+  }
+  if (width < 0 || height < 0 || size > INT_MAX) return kSizeTooLarge;
+  caps = c;
+  return static_cast<int>(size);
+}
+
+bool getFormatInfo(unsigned char format, FormatInfo& info) {
+  switch (format) {
+    case 0: info = {8, 8, 32, false, 1}; return true;
+    case 1:
+    case 2: info = {8, 4, 32, false, 1}; return true;
+    case 3:
+    case 4: info = {4, 4, 32, false, 2}; return true;
+    case 5: info = {4, 4, 32, false, 4}; return true;
+    case 14: info = {8, 8, 32, true, 0}; return true;
+    default: return false;
+  }
+}
+
+int64_t levelSourceSize(const FormatInfo& info, int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  return int64_t{ceilDiv(width, info.tileWidth)} * ceilDiv(height, info.tileHeight) *
+         info.tileBytes;
+}
+
+int64_t levelOutputSize(const FormatInfo& info, int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  if (info.compressed) return int64_t{ceilDiv(width, 4)} * ceilDiv(height, 4) * 8;
+  return int64_t{width} * height * info.outBytesPerPixel;
+}
+
+int levelDimension(int full, unsigned level) {
+  if (full <= 0) return 0;
+  if (level >= 31) return 1;
+  return std::max(1, full >> level);
+}
+
+void fix8x8Expand(uint8_t* dst, const uint8_t* src, int width, int height) {
+  const auto& nibbles = nibbleTable();
+  const int tilesX = ceilDiv(width, 8);
+  for (int y0 = 0; y0 < height; y0 += 8) {
+    for (int tx = 0; tx < tilesX; ++tx) {
+      const int x0 = tx * 8;
+      const int cols = std::min(8, width - x0);
+      for (int y = 0; y < 8; ++y, src += 4) {
+        if (y0 + y >= height) continue;
+        uint8_t row[8];
+        for (int i = 0; i < 4; ++i) {
+          row[2 * i] = nibbles[src[i]][0];
+          row[2 * i + 1] = nibbles[src[i]][1];
+        }
+        std::memcpy(dst + static_cast<size_t>(y0 + y) * width + x0, row, cols);
+      }
+    }
+  }
+}
+
+void fix8x4(uint8_t* dst, const uint8_t* src, int width, int height) {
+  const int tilesX = ceilDiv(width, 8);
+  for (int y0 = 0; y0 < height; y0 += 4) {
+    for (int tx = 0; tx < tilesX; ++tx) {
+      const int x0 = tx * 8;
+      const int cols = std::min(8, width - x0);
+      for (int y = 0; y < 4; ++y, src += 8) {
+        if (y0 + y < height) std::memcpy(dst + static_cast<size_t>(y0 + y) * width + x0, src, cols);
+      }
+    }
+  }
+}
+
+void fix4x4(uint16_t* dst, const uint16_t* src, int width, int height) {
+  const int tilesX = ceilDiv(width, 4);
+  for (int y0 = 0; y0 < height; y0 += 4) {
+    for (int tx = 0; tx < tilesX; ++tx) {
+      const int x0 = tx * 4;
+      const int cols = std::min(4, width - x0);
+      for (int y = 0; y < 4; ++y, src += 4) {
+        if (y0 + y >= height) continue;
+        uint16_t* out = dst + static_cast<size_t>(y0 + y) * width + x0;
+        for (int x = 0; x < cols; ++x) {
+          // Big-endian in the model, little-endian in the DDS file.
+          uint16_t v = src[x];
+          toWORD(v);
+          out[x] = v;
+        }
+      }
+    }
+  }
+}
+
+void fixRgb5A3(uint32_t* dst, const uint16_t* src, int width, int height) {
+  const auto& table = rgb5a3Table();
+  const int tilesX = ceilDiv(width, 4);
+  for (int y0 = 0; y0 < height; y0 += 4) {
+    for (int tx = 0; tx < tilesX; ++tx) {
+      const int x0 = tx * 4;
+      const int cols = std::min(4, width - x0);
+      for (int y = 0; y < 4; ++y, src += 4) {
+        if (y0 + y >= height) continue;
+        uint32_t* out = dst + static_cast<size_t>(y0 + y) * width + x0;
+        for (int x = 0; x < cols; ++x) {
+          uint16_t v = src[x];
+          toWORD(v);
+          out[x] = table[v];
+        }
+      }
+    }
+  }
+}
+
+void s3tc1ReverseByte(uint8_t& b) {
+  b = static_cast<uint8_t>(((b & 0x03) << 6) | ((b & 0x0C) << 2) | ((b & 0x30) >> 2) |
+                           ((b & 0xC0) >> 6));
+}
+
+void fixS3TC1(uint8_t* dst, const uint8_t* src, int width, int height) {
+  const int blocksX = ceilDiv(width, 4);
+  const int blocksY = ceilDiv(height, 4);
+  // Each 8x8 tile holds four blocks: top-left, top-right, bottom-left,
+  // bottom-right; the tiles follow one another in row order.
+  for (int by = 0; by < blocksY; by += 2) {
+    for (int bx = 0; bx < blocksX; bx += 2) {
+      for (int sy = 0; sy < 2; ++sy) {
+        for (int sx = 0; sx < 2; ++sx, src += 8) {
+          if (by + sy >= blocksY || bx + sx >= blocksX) continue;
+          uint8_t* out = dst + (static_cast<size_t>(by + sy) * blocksX + bx + sx) * 8;
+          // Colours are big-endian in the model; the index rows run from the
+          // other end of each byte.
+          out[0] = src[1];
+          out[1] = src[0];
+          out[2] = src[3];
+          out[3] = src[2];
+          for (int i = 4; i < 8; ++i) {
+            out[i] = src[i];
+            s3tc1ReverseByte(out[i]);
+          }
+        }
+      }
+    }
+  }
+}
+
+bool writeData(unsigned char format, int width, int height, const unsigned char* data,
+               int size, FILE* out) {
+  FormatInfo info;
+  if (!getFormatInfo(format, info)) return false;
+  const int64_t outSize = levelOutputSize(info, width, height);
+  if (outSize == 0) return true;
+  const int64_t need = levelSourceSize(info, width, height);
+
+  // The walks read whole tiles from suitably aligned memory: anything else is
+  // copied into a zero-padded buffer first.
+  std::unique_ptr<unsigned char[]> padded;
+  const unsigned char* src = data;
+  if (size < need || reinterpret_cast<uintptr_t>(data) % alignof(uint32_t) != 0) {
+    padded = std::make_unique<unsigned char[]>(static_cast<size_t>(need));  // zeroed
+    std::memcpy(padded.get(), data, static_cast<size_t>(std::clamp<int64_t>(size, 0, need)));
+    src = padded.get();
+  }
+
+  auto output = std::make_unique<unsigned char[]>(static_cast<size_t>(outSize));  // zeroed
+  unsigned char* dst = output.get();
+  switch (format) {
+    case 0: fix8x8Expand(dst, src, width, height); break;
+    case 1:
+    case 2: fix8x4(dst, src, width, height); break;
+    case 3:
+    case 4:
+      fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width, height);
+      break;
+    case 5:
+      fixRgb5A3(reinterpret_cast<uint32_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
+                height);
+      break;
+    case 14: fixS3TC1(dst, src, width, height); break;
+  }
+  return std::fwrite(dst, 1, static_cast<size_t>(outSize), out) == static_cast<size_t>(outSize);
+}
+
+bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const DdsHeader& header) {
+  if (std::fwrite(&header, sizeof header, 1, out) != 1) return false;
+  FormatInfo info;
+  if (!getFormatInfo(texture.format, info)) return false;
+
+  std::unique_ptr<unsigned char[]> band;
+  int64_t bandCapacity = 0;
+  for (unsigned level = 0; level < header.mipMapCount; ++level) {
+    const int width = levelDimension(texture.width, level);
+    const int height = levelDimension(texture.height, level);
+    if (width == 0 || height == 0) continue;
+    // The levels lie back to back in the model, each one whole tiles; they
+    // are converted a band of tile rows at a time.
+    const int64_t rowBytes = levelSourceSize(info, width, info.tileHeight);
+    const int tileRows = ceilDiv(height, info.tileHeight);
+    const int rowsPerBand = static_cast<int>(std::clamp<int64_t>(kBandBytes / rowBytes, 1, tileRows));
+    if (bandCapacity < rowBytes * rowsPerBand) {
+      bandCapacity = rowBytes * rowsPerBand;
+      band = std::make_unique<unsigned char[]>(static_cast<size_t>(bandCapacity));
+    }
+    for (int row = 0; row < tileRows; row += rowsPerBand) {
+      const int rows = std::min(rowsPerBand, tileRows - row);
+      const size_t want = static_cast<size_t>(rowBytes * rows);
+      const size_t got = std::fread(band.get(), 1, want, model);
+      // What lies beyond the end of the model counts as zero.
+      if (got < want) std::memset(band.get() + got, 0, want - got);
+      const int y = row * info.tileHeight;
+      const int bandHeight = std::min(rows * info.tileHeight, height - y);
+      if (!writeData(texture.format, width, bandHeight, band.get(), static_cast<int>(want), out))
+        return false;
+    }
+  }
+  return true;
+}
