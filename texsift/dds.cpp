@@ -268,6 +268,24 @@ void fixS3TC1(uint8_t* dst, const uint8_t* src, int width, int height) {
   }
 }
 
+static void convertLevel(unsigned char format, int width, int height, const unsigned char* src,
+                         unsigned char* dst) {
+  switch (format) {
+    case 0: fix8x8Expand(dst, src, width, height); break;
+    case 1:
+    case 2: fix8x4(dst, src, width, height); break;
+    case 3:
+    case 4:
+      fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width, height);
+      break;
+    case 5:
+      fixRgb5A3(reinterpret_cast<uint32_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
+                height);
+      break;
+    case 14: fixS3TC1(dst, src, width, height); break;
+  }
+}
+
 bool writeData(unsigned char format, int width, int height, const unsigned char* data,
                int size, FILE* out) {
   FormatInfo info;
@@ -288,20 +306,7 @@ bool writeData(unsigned char format, int width, int height, const unsigned char*
 
   auto output = std::make_unique<unsigned char[]>(static_cast<size_t>(outSize));  // zeroed
   unsigned char* dst = output.get();
-  switch (format) {
-    case 0: fix8x8Expand(dst, src, width, height); break;
-    case 1:
-    case 2: fix8x4(dst, src, width, height); break;
-    case 3:
-    case 4:
-      fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width, height);
-      break;
-    case 5:
-      fixRgb5A3(reinterpret_cast<uint32_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
-                height);
-      break;
-    case 14: fixS3TC1(dst, src, width, height); break;
-  }
+  convertLevel(format, width, height, src, dst);
   return std::fwrite(dst, 1, static_cast<size_t>(outSize), out) == static_cast<size_t>(outSize);
 }
 
@@ -310,8 +315,9 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
   FormatInfo info;
   if (!getFormatInfo(texture.format, info)) return false;
 
-  std::unique_ptr<unsigned char[]> band;
-  int64_t bandCapacity = 0;
+  // One source band and one output band serve every level.
+  std::unique_ptr<unsigned char[]> source, output;
+  int64_t sourceCapacity = 0, outputCapacity = 0;
   for (unsigned level = 0; level < header.mipMapCount; ++level) {
     const int width = levelDimension(texture.width, level);
     const int height = levelDimension(texture.height, level);
@@ -320,21 +326,28 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
     // are converted a band of tile rows at a time.
     const int64_t rowBytes = levelSourceSize(info, width, info.tileHeight);
     const int tileRows = ceilDiv(height, info.tileHeight);
-    const int rowsPerBand = static_cast<int>(std::clamp<int64_t>(kBandBytes / rowBytes, 1, tileRows));
-    if (bandCapacity < rowBytes * rowsPerBand) {
-      bandCapacity = rowBytes * rowsPerBand;
-      band = std::make_unique<unsigned char[]>(static_cast<size_t>(bandCapacity));
+    const int rowsPerBand =
+        static_cast<int>(std::clamp<int64_t>(kBandBytes / rowBytes, 1, tileRows));
+    const int bandHeight = std::min(rowsPerBand * info.tileHeight, height);
+    if (sourceCapacity < rowBytes * rowsPerBand) {
+      sourceCapacity = rowBytes * rowsPerBand;
+      source = std::make_unique<unsigned char[]>(static_cast<size_t>(sourceCapacity));
+    }
+    if (outputCapacity < levelOutputSize(info, width, bandHeight)) {
+      outputCapacity = levelOutputSize(info, width, bandHeight);
+      output = std::make_unique<unsigned char[]>(static_cast<size_t>(outputCapacity));
     }
     for (int row = 0; row < tileRows; row += rowsPerBand) {
       const int rows = std::min(rowsPerBand, tileRows - row);
       const size_t want = static_cast<size_t>(rowBytes * rows);
-      const size_t got = std::fread(band.get(), 1, want, model);
+      const size_t got = std::fread(source.get(), 1, want, model);
       // What lies beyond the end of the model counts as zero.
-      if (got < want) std::memset(band.get() + got, 0, want - got);
+      if (got < want) std::memset(source.get() + got, 0, want - got);
       const int y = row * info.tileHeight;
-      const int bandHeight = std::min(rows * info.tileHeight, height - y);
-      if (!writeData(texture.format, width, bandHeight, band.get(), static_cast<int>(want), out))
-        return false;
+      const int h = std::min(rows * info.tileHeight, height - y);
+      convertLevel(texture.format, width, h, source.get(), output.get());
+      const size_t n = static_cast<size_t>(levelOutputSize(info, width, h));
+      if (std::fwrite(output.get(), 1, n, out) != n) return false;
     }
   }
   return true;

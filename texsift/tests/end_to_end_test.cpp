@@ -1,0 +1,242 @@
+// The real program on models built from known images.
+#include <gtest/gtest.h>
+
+#include "known.h"
+#include "support.h"
+
+using modelwriter::Model;
+using modelwriter::Section;
+
+namespace {
+
+const std::string kTexsift = TEXSIFT_BIN;
+
+struct Extracted {
+  TempDir dir;
+  fs::path model;
+  RunResult result;
+};
+
+// Writes the model as m.bmd in a fresh folder and runs texsift on it.
+void extract(Extracted& e, const std::vector<uint8_t>& bytes, long fileSizeLimit = 0) {
+  e.model = e.dir.path / "m.bmd";
+  ASSERT_TRUE(modelwriter::writeFile(e.model, bytes));
+  e.result = run({kTexsift, e.model}, fileSizeLimit);
+}
+
+std::vector<uint8_t> modelOf(std::vector<Known*> textures, std::vector<Section> before = {}) {
+  Model m;
+  m.before = std::move(before);
+  for (Known* k : textures) m.textures.push_back(k->texture);
+  return modelwriter::build(m);
+}
+
+}  // namespace
+
+TEST(EndToEnd, ListingFileNamesAndPixels) {
+  Known body = knownTexture("body", 14, 64, 32, 3, 1);
+  body.texture.hash = 0x2f;
+  body.texture.unknown1 = 1;
+  body.texture.unknown2 = 0x203;
+  body.texture.unknown3 = 0x4050607;
+  body.texture.unknown4 = 8;
+  body.texture.unknown5 = 0xdeadbeef;
+  body.texture.unknown6 = 0x10;
+  body.texture.unknown7 = 0x11;
+  body.texture.unknown8 = 0x12;
+  body.texture.unknown9 = 0x1314;
+  Known road = knownTexture("road01", 1, 16, 8, 2, 2);
+  road.texture.hash = 0;
+  Extracted e;
+  extract(e, modelOf({&body, &road}, {{"INF1", 40}, {"VTX1", 24}}));
+  EXPECT_EQ(e.result.status, 0);
+  EXPECT_EQ(e.result.err, "");
+  EXPECT_EQ(e.result.out,
+            "Read INF1\nRead VTX1\nRead TEX1\n\nImage names:\n"
+            "2f body\n"
+            "  Width: 64, Height: 32, format 14, 3 mipmaps, offset: 96 = 0x60\n"
+            "  1 203 4050607 8 deadbeef 10 11 12 1314\n"
+            "0 road01\n"
+            "  Width: 16, Height: 8, format 1, 2 mipmaps, offset: 1408 = 0x580\n"
+            "  0 0 0 0 0 0 0 0 0\n");
+  EXPECT_EQ(listFiles(e.dir.path),
+            (std::vector<std::string>{"m.bmd", "m.bmd 0 body 14.dds", "m.bmd 1 road01 1.dds"}));
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 0 body 14.dds"), body.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 1 road01 1.dds"), road.dds);
+}
+
+TEST(EndToEnd, ModelsWithoutTexturesAndTex1First) {
+  Extracted e;
+  extract(e, modelOf({}));
+  EXPECT_EQ(e.result.status, 0);
+  EXPECT_EQ(e.result.out, "Read TEX1\n\nImage names:\n");
+  EXPECT_EQ(listFiles(e.dir.path), std::vector<std::string>{"m.bmd"});
+}
+
+TEST(EndToEnd, TexturesThatAreNotConverted) {
+  Known dup1 = knownTexture("dup", 1, 8, 4, 1, 1), dup2 = knownTexture("dup", 1, 8, 4, 1, 2);
+  Known pal = knownTexture("pal", 1, 8, 8, 1, 3);
+  pal.texture.format = 10;
+  Known flat = knownTexture("flat", 4, 16, 16, 0, 4);
+  Known sub = knownTexture("dir/sub", 1, 8, 4, 1, 5);
+  Known huge = knownTexture("huge", 5, 0, 0, 0, 6);
+  huge.texture.width = huge.texture.height = 65535;
+  huge.texture.levels = 1;
+  Extracted e;
+  extract(e, modelOf({&dup1, &dup2, &pal, &flat, &sub, &huge}));
+  EXPECT_EQ(e.result.status, 0);
+  const std::string failures =
+      "\nUNSUPPORTED FORMAT a!!!\n\n"
+      "\nUNSUPPORTED SIZE 65535 x 65535 in format 5: the full-size level needs 2 GiB or more!!!\n\n";
+  ASSERT_GT(e.result.out.size(), failures.size());
+  EXPECT_EQ(e.result.out.substr(e.result.out.size() - failures.size()), failures);
+  EXPECT_EQ(listFiles(e.dir.path),
+            (std::vector<std::string>{"m.bmd", "m.bmd 0 dup 1.dds", "m.bmd 1 dup 1.dds",
+                                      "m.bmd 2 FAILED: pal 10.dds", "m.bmd 3 flat 4.dds",
+                                      "m.bmd 4 dir_sub 1.dds", "m.bmd 5 FAILED: huge 5.dds"}));
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 0 dup 1.dds"), dup1.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 1 dup 1.dds"), dup2.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 3 flat 4.dds"), expectedHeader(4, 16, 16, 0));
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 4 dir_sub 1.dds"), sub.dds);
+  EXPECT_TRUE(readFile(e.dir.path / "m.bmd 2 FAILED: pal 10.dds").empty());
+  EXPECT_TRUE(readFile(e.dir.path / "m.bmd 5 FAILED: huge 5.dds").empty());
+}
+
+TEST(EndToEnd, NameTableMustListEveryTexture) {
+  Known one = knownTexture("one", 1, 8, 4, 1, 1);
+  Model m;
+  m.textures = {one.texture};
+  m.nameCount = 2;
+  Extracted e;
+  extract(e, modelwriter::build(m));
+  EXPECT_EQ(e.result.status, 1);
+  EXPECT_EQ(e.result.out, "Read TEX1\n");
+  EXPECT_NE(e.result.err.find("numNames == texHeaders.size()"), std::string::npos) << e.result.err;
+  EXPECT_EQ(listFiles(e.dir.path), std::vector<std::string>{"m.bmd"});
+}
+
+TEST(EndToEnd, BrokenSectionChains) {
+  auto chain = [](std::vector<std::pair<std::string, uint32_t>> sections, size_t cut = 0) {
+    std::vector<uint8_t> bytes(32, 0);
+    for (const auto& [tag, length] : sections) {
+      bytes.insert(bytes.end(), tag.begin(), tag.end());
+      for (int s = 24; s >= 0; s -= 8) bytes.push_back(static_cast<uint8_t>(length >> s));
+      bytes.resize(bytes.size() + (length > 8 && length < 4096 ? length - 8 : 0), 0);
+    }
+    bytes.resize(bytes.size() - cut);
+    return bytes;
+  };
+  const struct {
+    std::vector<uint8_t> bytes;
+    std::string out, message;
+  } cases[] = {
+      {std::vector<uint8_t>(20, 0), "", "no TEX1 section"},
+      {chain({{"INF1", 16}}), "Read INF1\n", "sections end at offset 48"},
+      {chain({{"INF1", 16}, {"VTX1", 0}}), "Read INF1\nRead VTX1\n", "offset 48 has length 0"},
+      {chain({{"INF1", 16}, {"TEX1", 32}}, 27), "Read INF1\n", "inside the section header at offset 48"},
+      {chain({{"INF1", 0x7FFFFFFF}}), "Read INF1\n", "no TEX1 section"},
+  };
+  for (const auto& c : cases) {
+    Extracted e;
+    extract(e, c.bytes);
+    EXPECT_EQ(e.result.status, 1);
+    EXPECT_EQ(e.result.out, c.out);
+    EXPECT_NE(e.result.err.find(c.message), std::string::npos) << e.result.err;
+    EXPECT_EQ(listFiles(e.dir.path), std::vector<std::string>{"m.bmd"});
+  }
+}
+
+TEST(EndToEnd, CommandLineFailuresAreSilent) {
+  TempDir dir;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {kTexsift}, {kTexsift, dir.path / "missing.bmd"}, {kTexsift, dir.path}}) {
+    const RunResult r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out + r.err, "");
+  }
+}
+
+TEST(EndToEnd, ShortModels) {
+  // The second tile row of the level lies beyond the end of the file: it
+  // comes out as zeros, the same on every run.
+  Known cut = knownTexture("cut", 1, 16, 8, 1, 7);
+  auto bytes = modelOf({&cut});
+  bytes.resize(bytes.size() - 64);
+  std::vector<uint8_t> expected = cut.dds;
+  std::fill(expected.end() - 64, expected.end(), 0);
+  Extracted first, second;
+  extract(first, bytes);
+  extract(second, bytes);
+  EXPECT_EQ(first.result.status, 0);
+  EXPECT_EQ(readFile(first.dir.path / "m.bmd 0 cut 1.dds"), expected);
+  EXPECT_EQ(readFile(second.dir.path / "m.bmd 0 cut 1.dds"), expected);
+
+  // A name that the end of the file cuts short ends there.
+  Known tail = knownTexture("tail", 1, 8, 4, 0, 8);
+  bytes = modelOf({&tail});
+  const std::string all(bytes.begin(), bytes.end());
+  bytes.resize(all.rfind("tail") + 4);
+  Extracted e;
+  extract(e, bytes);
+  EXPECT_EQ(e.result.status, 0);
+  EXPECT_NE(e.result.out.find(" tail\n  Width: 8, Height: 4"), std::string::npos) << e.result.out;
+  EXPECT_EQ(listFiles(e.dir.path), (std::vector<std::string>{"m.bmd", "m.bmd 0 tail 1.dds"}));
+}
+
+TEST(EndToEnd, DataFarBeyondTheEndNeedNoBigBuffers) {
+  Known small = knownTexture("small", 1, 8, 4, 1, 1);
+  Extracted baseline;
+  extract(baseline, modelOf({&small}));
+  // 2048 x 2048 RGB5A3 (8 MiB stored, 16 MiB written) claimed far beyond the
+  // end of a 300-byte model.
+  Known far = knownTexture("far", 5, 0, 0, 0, 2);
+  far.texture.width = far.texture.height = 2048;
+  far.texture.levels = 1;
+  far.texture.dataOffset = 0xFFFFF000;
+  Extracted e;
+  extract(e, modelOf({&far}));
+  EXPECT_EQ(e.result.status, 0);
+  const auto dds = readFile(e.dir.path / "m.bmd 0 far 5.dds");
+  ASSERT_EQ(dds.size(), 128u + 2048 * 2048 * 4);
+  EXPECT_EQ(std::count(dds.begin() + 128, dds.end(), 0), 2048 * 2048 * 4);
+  EXPECT_LT(e.result.maxRssKiB, baseline.result.maxRssKiB + 6 * 1024);
+}
+
+TEST(EndToEnd, OutputFilesThatCannotBeWritten) {
+  // A file name too long for the file system, then one that is long but fits.
+  Known tooLong = knownTexture(std::string(300, 'x'), 1, 8, 4, 1, 1);
+  Known longName = knownTexture(std::string(230, 'y'), 1, 8, 4, 1, 2);
+  Extracted e;
+  extract(e, modelOf({&tooLong, &longName}));
+  EXPECT_EQ(e.result.status, 1);
+  EXPECT_NE(e.result.err.find("cannot create"), std::string::npos) << e.result.err;
+  EXPECT_EQ(readFile(e.dir.path / ("m.bmd 1 " + std::string(230, 'y') + " 1.dds")), longName.dds);
+
+  // A write that fails part way: that file goes, the next is still written.
+  Known big = knownTexture("big", 5, 64, 64, 1, 3), small = knownTexture("small", 1, 8, 4, 1, 4);
+  Extracted limited;
+  extract(limited, modelOf({&big, &small}), 4096);
+  EXPECT_EQ(limited.result.status, 1);
+  EXPECT_NE(limited.result.err.find("cannot write"), std::string::npos) << limited.result.err;
+  EXPECT_EQ(listFiles(limited.dir.path), (std::vector<std::string>{"m.bmd", "m.bmd 1 small 1.dds"}));
+  EXPECT_EQ(readFile(limited.dir.path / "m.bmd 1 small 1.dds"), small.dds);
+}
+
+TEST(EndToEnd, OddSizesAndLongMipmapChains) {
+  // Levels narrower than a tile, partial tiles, and more levels than halvings:
+  // every level has the size a DDS reader expects, down to 1 x 1.
+  Known chain = knownTexture("chain", 1, 8, 4, 20, 1);
+  Known dxt = knownTexture("dxt", 14, 12, 6, 4, 2);
+  Known nibbles = knownTexture("nibbles", 0, 9, 9, 5, 3);
+  Known colours = knownTexture("colours", 5, 5, 3, 3, 4);
+  Known wide = knownTexture("wide", 4, 1000, 2, 11, 5);
+  Extracted e;
+  extract(e, modelOf({&chain, &dxt, &nibbles, &colours, &wide}));
+  EXPECT_EQ(e.result.status, 0);
+  EXPECT_EQ(chain.dds.size(), 128u + 32 + 8 + 2 + 17);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 0 chain 1.dds"), chain.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 1 dxt 14.dds"), dxt.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 2 nibbles 0.dds"), nibbles.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 3 colours 5.dds"), colours.dds);
+  EXPECT_EQ(readFile(e.dir.path / "m.bmd 4 wide 4.dds"), wide.dds);
+}
