@@ -1,0 +1,37 @@
+// What an image of a host folder must hold, worked out from the folder
+// itself, and the comparison of an image with it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "romfs_reader.h"
+
+struct ExpectedFile {
+    std::u16string name;
+    std::string host_path;
+    uint64_t size = 0;
+};
+
+struct ExpectedDir {
+    std::u16string name;
+    std::string host_path;
+    std::vector<ExpectedDir> dirs;
+    std::vector<ExpectedFile> files;
+};
+
+// Walks the folder in the order its listing gives: names beginning with "."
+// are left out, links are followed, a link back to an enclosing folder is
+// left out, folders without any file below them are dropped.
+ExpectedDir ExpectedTree(const std::string& root);
+
+// Empty when the image holds exactly the expected tree, in the same order,
+// with the same contents; otherwise the first difference.
+std::string CompareWithTree(const ImageReader& image, const ExpectedDir& expected);
+
+// The length of the level-3 image of the tree, worked out independently.
+uint64_t ExpectedLevel3Size(const ExpectedDir& root);
+
+// Counts over an expected tree.
+size_t CountFiles(const ExpectedDir& dir);
