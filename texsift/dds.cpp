@@ -26,7 +26,7 @@ constexpr uint32_t kDxt1 = 0x31545844;           // "DXT1"
 
 // Source bytes are consumed in tile rows of at most this many bytes at a
 // time, so a texture never needs more memory than a few of them.
-constexpr int64_t kBandBytes = 1 << 20;
+constexpr int64_t kBandBytes = 1 << 18;
 
 // The 32-bit pixel of a 16-bit RGB5A3 value in host order.
 uint32_t rgb5a3Pixel(uint16_t v) {
@@ -56,19 +56,6 @@ const std::array<uint32_t, 65536>& rgb5a3Table() {
     return t;
   }();
   return *table;
-}
-
-// Both pixels of a 4-bit intensity byte, high nibble first, widened to 8 bits.
-const std::array<std::array<uint8_t, 2>, 256>& nibbleTable() {
-  static const auto table = [] {
-    std::array<std::array<uint8_t, 2>, 256> t{};
-    for (int b = 0; b < 256; ++b) {
-      t[b][0] = static_cast<uint8_t>((b >> 4) * 17);
-      t[b][1] = static_cast<uint8_t>((b & 0xF) * 17);
-    }
-    return t;
-  }();
-  return table;
 }
 
 int ceilDiv(int a, int b) { return (a + b - 1) / b; }
@@ -163,77 +150,96 @@ int levelDimension(int full, unsigned level) {
   return std::max(1, full >> level);
 }
 
-void fix8x8Expand(uint8_t* dst, const uint8_t* src, int width, int height) {
-  const auto& nibbles = nibbleTable();
-  const int tilesX = ceilDiv(width, 8);
-  for (int y0 = 0; y0 < height; y0 += 8) {
-    for (int tx = 0; tx < tilesX; ++tx) {
-      const int x0 = tx * 8;
-      const int cols = std::min(8, width - x0);
-      for (int y = 0; y < 8; ++y, src += 4) {
-        if (y0 + y >= height) continue;
-        uint8_t row[8];
-        for (int i = 0; i < 4; ++i) {
-          row[2 * i] = nibbles[src[i]][0];
-          row[2 * i + 1] = nibbles[src[i]][1];
-        }
-        std::memcpy(dst + static_cast<size_t>(y0 + y) * width + x0, row, cols);
-      }
-    }
+namespace {
+
+// The shared tile walk. Source tiles (32 bytes each) follow one another in
+// row order; `rowPiece(y, x, tileRow, cols)` converts one row of one tile,
+// `cols` pixels of it lying inside the level, to destination row y from
+// column x. Destination rows are visited in order; rows and columns of a
+// tile that lie outside the level are skipped.
+template <typename RowPiece>
+void walkTiles(int width, int height, int tileWidth, int tileHeight, const uint8_t* src,
+               RowPiece rowPiece) {
+  const int tilesX = ceilDiv(width, tileWidth);
+  const int tileRowBytes = 32 / tileHeight;
+  for (int y0 = 0; y0 < height; y0 += tileHeight, src += static_cast<size_t>(tilesX) * 32) {
+    const int rows = std::min(tileHeight, height - y0);
+    for (int y = 0; y < rows; ++y)
+      for (int tx = 0; tx < tilesX; ++tx)
+        rowPiece(y0 + y, tx * tileWidth, src + tx * 32 + y * tileRowBytes,
+                 std::min(tileWidth, width - tx * tileWidth));
   }
+}
+
+// Both pixels of a 4-bit intensity byte as they lie in the output, high
+// nibble first, each widened to 8 bits.
+const std::array<uint16_t, 256>& nibblePairs() {
+  static const auto table = [] {
+    std::array<uint16_t, 256> t{};
+    for (int b = 0; b < 256; ++b) t[b] = static_cast<uint16_t>((b >> 4) * 17 | (b & 0xF) * 17 << 8);
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+void fix8x8Expand(uint8_t* dst, const uint8_t* src, int width, int height) {
+  const auto& pairs = nibblePairs();
+  walkTiles(width, height, 8, 8, src, [&](int y, int x, const uint8_t* s, int cols) {
+    uint16_t row[4];
+    for (int i = 0; i < 4; ++i) row[i] = pairs[s[i]];
+    uint8_t* out = dst + static_cast<size_t>(y) * width + x;
+    if (cols == 8)
+      std::memcpy(out, row, 8);
+    else
+      std::memcpy(out, row, static_cast<size_t>(cols));
+  });
 }
 
 void fix8x4(uint8_t* dst, const uint8_t* src, int width, int height) {
-  const int tilesX = ceilDiv(width, 8);
-  for (int y0 = 0; y0 < height; y0 += 4) {
-    for (int tx = 0; tx < tilesX; ++tx) {
-      const int x0 = tx * 8;
-      const int cols = std::min(8, width - x0);
-      for (int y = 0; y < 4; ++y, src += 8) {
-        if (y0 + y < height) std::memcpy(dst + static_cast<size_t>(y0 + y) * width + x0, src, cols);
-      }
-    }
-  }
+  walkTiles(width, height, 8, 4, src, [&](int y, int x, const uint8_t* s, int cols) {
+    uint8_t* out = dst + static_cast<size_t>(y) * width + x;
+    if (cols == 8)
+      std::memcpy(out, s, 8);
+    else
+      std::memcpy(out, s, static_cast<size_t>(cols));
+  });
 }
 
 void fix4x4(uint16_t* dst, const uint16_t* src, int width, int height) {
-  const int tilesX = ceilDiv(width, 4);
-  for (int y0 = 0; y0 < height; y0 += 4) {
-    for (int tx = 0; tx < tilesX; ++tx) {
-      const int x0 = tx * 4;
-      const int cols = std::min(4, width - x0);
-      for (int y = 0; y < 4; ++y, src += 4) {
-        if (y0 + y >= height) continue;
-        uint16_t* out = dst + static_cast<size_t>(y0 + y) * width + x0;
-        for (int x = 0; x < cols; ++x) {
-          // Big-endian in the model, little-endian in the DDS file.
-          uint16_t v = src[x];
-          toWORD(v);
-          out[x] = v;
-        }
-      }
-    }
-  }
+  // Big-endian values in the model, little-endian in the DDS file.
+  walkTiles(width, height, 4, 4, reinterpret_cast<const uint8_t*>(src),
+            [&](int y, int x, const uint8_t* s, int cols) {
+              uint16_t* out = dst + static_cast<size_t>(y) * width + x;
+              if (cols == 4) {
+                uint64_t v;
+                std::memcpy(&v, s, 8);
+                v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
+                std::memcpy(out, &v, 8);
+              } else {
+                for (int i = 0; i < cols; ++i) {
+                  uint16_t v;
+                  std::memcpy(&v, s + 2 * i, 2);
+                  toWORD(v);
+                  out[i] = v;
+                }
+              }
+            });
 }
 
 void fixRgb5A3(uint32_t* dst, const uint16_t* src, int width, int height) {
   const auto& table = rgb5a3Table();
-  const int tilesX = ceilDiv(width, 4);
-  for (int y0 = 0; y0 < height; y0 += 4) {
-    for (int tx = 0; tx < tilesX; ++tx) {
-      const int x0 = tx * 4;
-      const int cols = std::min(4, width - x0);
-      for (int y = 0; y < 4; ++y, src += 4) {
-        if (y0 + y >= height) continue;
-        uint32_t* out = dst + static_cast<size_t>(y0 + y) * width + x0;
-        for (int x = 0; x < cols; ++x) {
-          uint16_t v = src[x];
-          toWORD(v);
-          out[x] = table[v];
-        }
-      }
-    }
-  }
+  walkTiles(width, height, 4, 4, reinterpret_cast<const uint8_t*>(src),
+            [&](int y, int x, const uint8_t* s, int cols) {
+              uint32_t* out = dst + static_cast<size_t>(y) * width + x;
+              for (int i = 0; i < cols; ++i) {
+                uint16_t v;
+                std::memcpy(&v, s + 2 * i, 2);
+                toWORD(v);
+                out[i] = table[v];
+              }
+            });
 }
 
 void s3tc1ReverseByte(uint8_t& b) {

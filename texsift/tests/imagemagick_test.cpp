@@ -56,7 +56,7 @@ TEST(ImageMagick, ReadsTheSourcePixels) {
   std::vector<Known> known;
   modelwriter::Model model;
   for (int format : {1, 4, 5, 14}) {
-    known.push_back(knownTexture("t" + std::to_string(format), format, width, height, 2, format));
+    known.push_back(knownTexture(std::to_string(format) + "t", format, width, height, 2, format));
     model.textures.push_back(known.back().texture);
   }
   TempDir dir;
@@ -68,7 +68,7 @@ TEST(ImageMagick, ReadsTheSourcePixels) {
     const int format = known[i].texture.format;
     const KnownLevel& level = known[i].levels[0];
     const auto rgba = readWithImageMagick(
-        dir.path / ("m.bmd " + std::to_string(i) + " t" + std::to_string(format) + " " +
+        dir.path / ("m.bmd " + std::to_string(i) + " " + std::to_string(format) + "t " +
                     std::to_string(format) + ".dds"));
     ASSERT_EQ(rgba.size(), size_t{width} * height * 4)
         << "format " << format << ": " << std::string(rgba.begin(), rgba.end());
