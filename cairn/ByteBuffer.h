@@ -37,7 +37,6 @@ private:
     uint8_t* buffer_;
     uint64_t capacity_;
     uint64_t logical_size_;
-    bool mapped_ = false;
 };
 
 // Little-endian stores and loads for records laid over a byte buffer.
