@@ -150,6 +150,7 @@ int os_makedir(const char* path) {
 }
 
 uint64_t align(uint64_t value, uint64_t alignment) {
+    if (alignment == 0) return value;  // no multiple to round to
     const uint64_t rem = value % alignment;
     return rem == 0 ? value : value - rem + alignment;
 }

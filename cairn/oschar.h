@@ -37,5 +37,6 @@ int os_fstat(const char* path);
 // Creates a directory with mode 0777 (before the umask): 0 or -1.
 int os_makedir(const char* path);
 
-// The smallest multiple of alignment that is not below value (alignment > 0).
+// The smallest multiple of alignment that is not below value; value itself
+// for alignment 0.
 uint64_t align(uint64_t value, uint64_t alignment);

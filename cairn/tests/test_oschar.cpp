@@ -138,6 +138,7 @@ TEST(Align, RoundsUpToAMultiple) {
     EXPECT_EQ(align(332, 16), 336u);
     EXPECT_EQ(align(12345, 1), 12345u);
     EXPECT_EQ(align(UINT64_MAX, 1), UINT64_MAX);
+    EXPECT_EQ(align(77, 0), 77u);
     EXPECT_EQ(align((uint64_t(1) << 40) + 1, 16), (uint64_t(1) << 40) + 16);
 }
 

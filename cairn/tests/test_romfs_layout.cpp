@@ -122,24 +122,6 @@ TEST(RomfsLayout, FourDirectoryExampleByteForByte) {
     EXPECT_EQ(got, e.bytes());
 }
 
-TEST(RomfsLayout, SingleFileExampleByteForByte) {
-    TempDir tmp;
-    WriteFile(tmp / "a.txt", "hello");
-    RecordText text;
-    const auto root = text.Dir("", {text.File("a.txt", 5, tmp / "a.txt")});
-    Romfs romfs;
-    ASSERT_EQ(romfs.CreateRomfsFromDir(root), 0);
-    Expected e(149);
-    const uint32_t header[10] = {40, 40, 12, 52, 24, 76, 12, 88, 44, 144};
-    for (int i = 0; i < 10; ++i) e.U32(4 * i, header[i]);
-    e.U32(40, 0), e.U32(44, kNone), e.U32(48, kNone);   // the root is in bucket 0
-    e.Dir(52, 0, kNone, kNone, 0, kNone, u"");
-    e.U32(76, kNone), e.U32(80, kNone), e.U32(84, 0);   // the file is in bucket 2
-    e.File(88, 0, kNone, 0, 5, kNone, u"a.txt");
-    e.Bytes(144, {'h', 'e', 'l', 'l', 'o'});
-    EXPECT_EQ(std::vector<uint8_t>(romfs.data_blob(), romfs.data_blob() + 149), e.bytes());
-}
-
 uint32_t At(const Romfs& romfs, size_t offset) {
     const uint8_t* p = romfs.data_blob() + offset;
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -199,16 +181,6 @@ TEST(RomfsLayout, TreeWithoutFilesGivesAnEmptyImage) {
     Romfs romfs;
     EXPECT_EQ(romfs.CreateRomfsFromDir(text.Dir("", {})), 0);
     EXPECT_EQ(romfs.data_size(), 0u);
-}
-
-TEST(RomfsLayout, FileThatCannotBeOpenedIsAnError) {
-    TempDir tmp;
-    RecordText text;
-    const auto root = text.Dir("", {text.File("gone", 5, tmp / "gone")});
-    Romfs romfs;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(romfs.CreateRomfsFromDir(root), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR] Failed to open file for romfs: " + (tmp / "gone") + "\n");
 }
 
 TEST(RomfsLayout, FileShorterThanItsScannedSizeIsAnError) {
