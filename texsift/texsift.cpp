@@ -8,6 +8,10 @@
 
 std::string g_name;
 
+FILE* openOutputFile(const char* path) { return std::fopen(path, "wb"); }
+
+FILE* (*g_openOutput)(const char* path) = openOutputFile;
+
 namespace {
 
 // Reads n bytes; whatever the end of the file cuts off is zero.
@@ -54,7 +58,7 @@ std::string outputName(size_t index, const std::string& name, unsigned format, b
 
 // Leaves the empty file that marks a texture which could not be converted.
 bool writeMarker(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "wb");
+  FILE* f = g_openOutput(path.c_str());
   if (!f) {
     std::fprintf(stderr, "texsift: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
@@ -198,7 +202,7 @@ int readBmd(FILE* model) {
     const uint32_t fromRecords = t.dataOffset + 32u * static_cast<uint32_t>(i);
     fseeko(model, tex1 + 32 + fromRecords, SEEK_SET);
     const std::string path = outputName(i, name, t.format, false);
-    FILE* out = std::fopen(path.c_str(), "wb");
+    FILE* out = g_openOutput(path.c_str());
     if (!out) {
       std::fprintf(stderr, "texsift: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
       status = 1;

@@ -152,6 +152,11 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture,
 // The model path as given on the command line; it prefixes every output name.
 extern std::string g_name;
 
+// Creates an output file for writing: openOutputFile (fopen in "wb" mode)
+// unless a test puts its own opener in place.
+FILE* openOutputFile(const char* path);
+extern FILE* (*g_openOutput)(const char* path);
+
 // Section scan, listing and texture loop over an open model. Returns the exit
 // status: 0, or 1 when the model cannot be read as a whole or an output file
 // could not be written.
