@@ -62,11 +62,4 @@ void settle();
 // The texts of a text combo box, in list order.
 std::vector<std::string> list_texts(GtkWidget* combo);
 
-// Waits up to `seconds`, and while `alive` holds, for a mapped top-level
-// window of process `pid` titled `title`; its X id, or 0.
-unsigned long find_window(pid_t pid, const std::string& title, double seconds, const std::function<bool()>& alive);
-
-// Sends the window manager's close request (WM_DELETE_WINDOW) to an X window.
-bool close_window(unsigned long xid);
-
 #endif

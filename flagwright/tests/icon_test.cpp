@@ -51,10 +51,4 @@ TEST(Icon, ShippedIconIsTheDrawnOne) {
   EXPECT_EQ(drawn.rgba[(32 * 64 + 4) * 4 + 3], 255);
 }
 
-TEST(Icon, MakerWantsItsOutputPath) {
-  int status = -1;
-  run({FLAGWRIGHT_MAKE_ICON}, &status);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 // primary selection.
 #include "flagwright.h"
 #include "helpers.h"
+#include "xwindow.h"
 
 #include <glib.h>
 #include <sys/wait.h>

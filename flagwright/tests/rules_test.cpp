@@ -86,16 +86,6 @@ TEST(IdentifierRules, RepeatedEffectsNeverChangeTheType) {
   }
 }
 
-TEST(IdentifierRules, CharacterTwoIsOddExactlyForTypesFromSixteen) {
-  const std::string odd = "13579BDF", even = "02468ACE";
-  for (int type = 0; type < 32; ++type)
-    for (int effect = 0; effect < 8; ++effect) {
-      char c = ideffect(idtype("0000", type), effect)[2];
-      const std::string& digits = type >= 0x10 ? odd : even;
-      ASSERT_EQ(c, digits[effect]) << "type " << type << " effect " << effect;
-    }
-}
-
 TEST(IdentifierRules, PositionsOutsideTheRangeChangeNothing) {
   for (int position : {-1, -2, 32, 100}) EXPECT_EQ(idtype("F3BC", position), "F3BC");
   for (int position : {-1, 8, 15}) EXPECT_EQ(ideffect("F3BC", position), "F3BC");

@@ -202,24 +202,6 @@ TEST_F(WindowTest, SelectionsComposeTheBitLayout) {
     }
 }
 
-TEST_F(WindowTest, WorkedExamples) {
-  auto select = [&](int code, int effect, int shade, int property) {
-    choose(combod, code);
-    choose(combob, effect);
-    choose(combosh, shade);
-    choose(combosp, property);
-    return id();
-  };
-  EXPECT_EQ(select(0x08, 3, 2, 0), "0268");
-  EXPECT_EQ(select(0x1A, 2, 0, 1), "105A");
-  EXPECT_EQ(select(0x1F, 7, 15, 15), "FFFF");
-}
-
-TEST_F(WindowTest, TypeAloneFromStart) {
-  choose(combod, 0x10);
-  EXPECT_EQ(id(), "0010");
-}
-
 TEST_F(WindowTest, SequenceFromStart) {
   choose(combosp, 15);
   EXPECT_EQ(id(), "F000");

@@ -1,11 +1,11 @@
-// The tests' own X client: finds a program's window and asks it to close the
-// way a window manager does. Kept apart because the X headers define macros
-// that clash with other code.
+// A small X client for the tests and the demo: finds a program's window and
+// asks it to close the way a window manager does. The X headers stay inside
+// this unit because their macros clash with other code.
 //
 // The X server may drop a connection that it has just accepted when another
 // client connects or leaves at the same moment; every connection here is
 // therefore retried a few times.
-#include "helpers.h"
+#include "xwindow.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
