@@ -114,8 +114,16 @@ std::string getString(int64_t offset, FILE* model) {
   const off_t back = ftello(model);
   std::string s;
   if (fseeko(model, offset, SEEK_SET) == 0) {
-    int c;
-    while ((c = std::getc(model)) != EOF && c != 0) s.push_back(static_cast<char>(c));
+    // Up to the first zero byte, or the end of the file.
+    char chunk[64];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, model)) > 0) {
+      if (const void* end = std::memchr(chunk, 0, got)) {
+        s.append(chunk, static_cast<size_t>(static_cast<const char*>(end) - chunk));
+        break;
+      }
+      s.append(chunk, got);
+    }
   }
   fseeko(model, back, SEEK_SET);
   return s;
