@@ -157,17 +157,19 @@ namespace {
 // `cols` pixels of it lying inside the level, to destination row y from
 // column x. Destination rows are visited in order; rows and columns of a
 // tile that lie outside the level are skipped.
-template <typename RowPiece>
-void walkTiles(int width, int height, int tileWidth, int tileHeight, const uint8_t* src,
-               RowPiece rowPiece) {
+template <int tileWidth, int tileHeight, typename RowPiece>
+void walkTiles(int width, int height, const uint8_t* src, RowPiece rowPiece) {
+  constexpr int tileRowBytes = 32 / tileHeight;
   const int tilesX = ceilDiv(width, tileWidth);
-  const int tileRowBytes = 32 / tileHeight;
+  const int wholeTiles = width / tileWidth;
   for (int y0 = 0; y0 < height; y0 += tileHeight, src += static_cast<size_t>(tilesX) * 32) {
     const int rows = std::min(tileHeight, height - y0);
-    for (int y = 0; y < rows; ++y)
-      for (int tx = 0; tx < tilesX; ++tx)
-        rowPiece(y0 + y, tx * tileWidth, src + tx * 32 + y * tileRowBytes,
-                 std::min(tileWidth, width - tx * tileWidth));
+    for (int y = 0; y < rows; ++y) {
+      const uint8_t* s = src + y * tileRowBytes;
+      for (int tx = 0; tx < wholeTiles; ++tx, s += 32) rowPiece(y0 + y, tx * tileWidth, s, tileWidth);
+      if (wholeTiles < tilesX)
+        rowPiece(y0 + y, wholeTiles * tileWidth, s, width - wholeTiles * tileWidth);
+    }
   }
 }
 
@@ -186,7 +188,7 @@ const std::array<uint16_t, 256>& nibblePairs() {
 
 void fix8x8Expand(uint8_t* dst, const uint8_t* src, int width, int height) {
   const auto& pairs = nibblePairs();
-  walkTiles(width, height, 8, 8, src, [&](int y, int x, const uint8_t* s, int cols) {
+  walkTiles<8, 8>(width, height, src, [&](int y, int x, const uint8_t* s, int cols) {
     uint16_t row[4];
     for (int i = 0; i < 4; ++i) row[i] = pairs[s[i]];
     uint8_t* out = dst + static_cast<size_t>(y) * width + x;
@@ -198,7 +200,7 @@ void fix8x8Expand(uint8_t* dst, const uint8_t* src, int width, int height) {
 }
 
 void fix8x4(uint8_t* dst, const uint8_t* src, int width, int height) {
-  walkTiles(width, height, 8, 4, src, [&](int y, int x, const uint8_t* s, int cols) {
+  walkTiles<8, 4>(width, height, src, [&](int y, int x, const uint8_t* s, int cols) {
     uint8_t* out = dst + static_cast<size_t>(y) * width + x;
     if (cols == 8)
       std::memcpy(out, s, 8);
@@ -209,7 +211,7 @@ void fix8x4(uint8_t* dst, const uint8_t* src, int width, int height) {
 
 void fix4x4(uint16_t* dst, const uint16_t* src, int width, int height) {
   // Big-endian values in the model, little-endian in the DDS file.
-  walkTiles(width, height, 4, 4, reinterpret_cast<const uint8_t*>(src),
+  walkTiles<4, 4>(width, height, reinterpret_cast<const uint8_t*>(src),
             [&](int y, int x, const uint8_t* s, int cols) {
               uint16_t* out = dst + static_cast<size_t>(y) * width + x;
               if (cols == 4) {
@@ -230,7 +232,7 @@ void fix4x4(uint16_t* dst, const uint16_t* src, int width, int height) {
 
 void fixRgb5A3(uint32_t* dst, const uint16_t* src, int width, int height) {
   const auto& table = rgb5a3Table();
-  walkTiles(width, height, 4, 4, reinterpret_cast<const uint8_t*>(src),
+  walkTiles<4, 4>(width, height, reinterpret_cast<const uint8_t*>(src),
             [&](int y, int x, const uint8_t* s, int cols) {
               uint32_t* out = dst + static_cast<size_t>(y) * width + x;
               for (int i = 0; i < cols; ++i) {
@@ -293,7 +295,7 @@ static void convertLevel(unsigned char format, int width, int height, const unsi
 }
 
 bool writeData(unsigned char format, int width, int height, const unsigned char* data,
-               int size, FILE* out) {
+               int size, FILE* out, unsigned char* scratch) {
   FormatInfo info;
   if (!getFormatInfo(format, info)) return false;
   const int64_t outSize = levelOutputSize(info, width, height);
@@ -310,8 +312,12 @@ bool writeData(unsigned char format, int width, int height, const unsigned char*
     src = padded.get();
   }
 
-  auto output = std::make_unique<unsigned char[]>(static_cast<size_t>(outSize));  // zeroed
-  unsigned char* dst = output.get();
+  std::unique_ptr<unsigned char[]> output;
+  unsigned char* dst = scratch;
+  if (!dst) {
+    output = std::make_unique<unsigned char[]>(static_cast<size_t>(outSize));  // zeroed
+    dst = output.get();
+  }
   convertLevel(format, width, height, src, dst);
   return std::fwrite(dst, 1, static_cast<size_t>(outSize), out) == static_cast<size_t>(outSize);
 }
@@ -351,9 +357,9 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
       if (got < want) std::memset(source.get() + got, 0, want - got);
       const int y = row * info.tileHeight;
       const int h = std::min(rows * info.tileHeight, height - y);
-      convertLevel(texture.format, width, h, source.get(), output.get());
-      const size_t n = static_cast<size_t>(levelOutputSize(info, width, h));
-      if (std::fwrite(output.get(), 1, n, out) != n) return false;
+      if (!writeData(texture.format, width, h, source.get(), static_cast<int>(want), out,
+                     output.get()))
+        return false;
     }
   }
   return true;

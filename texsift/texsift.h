@@ -126,9 +126,11 @@ int levelDimension(int full, unsigned level);
 
 // Converts one level (or a band of whole tile rows of one) of width x height
 // pixels from `size` source bytes and writes it to out. Source bytes beyond
-// `size` count as zero. Returns false when the write fails.
-bool writeData(unsigned char format, int width, int height,
-               const unsigned char* data, int size, FILE* out);
+// `size` count as zero. `scratch`, when given, is a buffer of at least
+// levelOutputSize bytes that the caller owns and reuses from call to call;
+// otherwise writeData allocates its own. Returns false when the write fails.
+bool writeData(unsigned char format, int width, int height, const unsigned char* data,
+               int size, FILE* out, unsigned char* scratch = nullptr);
 
 // Tile walks. `src` holds whole tiles (levelSourceSize bytes); `dst` holds
 // width x height pixels (for fixS3TC1 the DDS blocks covering them). Pixels of
