@@ -1,0 +1,535 @@
+// tamp <file>: writes <file>.yaz0, the Yaz0-compressed form of <file>.
+
+#include "tamp.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace tamp {
+
+namespace {
+
+inline uint32_t load32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline uint64_t load64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+}  // namespace
+
+unsigned toDWORD(unsigned v) {
+  return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+MatchFinder::MatchFinder(const unsigned char* src, int size)
+    : src_(src),
+      size_(size),
+      head_(size_t{1} << kHashBits, -1),
+      ring_(size_t{kRingMask} + 1, Link{-1, 0}),
+      diagFrom_(kWindow + 1, 0),
+      diagEnd_(kWindow + 1, 0),
+      runs_(size_t{kRunMask} + 1),
+      tailHead_(size_t{1} << 16, -1) {
+  std::fill(std::begin(newestRun_), std::end(newestRun_), -1);
+  std::fill(std::begin(oldestRun_), std::end(oldestRun_), -1);
+}
+
+// The number of equal bytes src[a + j] == src[b + j], j = 0, 1, ..., up to
+// the end of the input (a < b, b - a <= kWindow).
+inline uint32_t MatchFinder::equalRun(int a, int b) {
+  if (b + 8 <= size_) {
+    uint64_t diff = load64(src_ + a) ^ load64(src_ + b);
+    if (diff != 0) return static_cast<uint32_t>(__builtin_ctzll(diff) >> 3);
+  }
+  return equalRunLong(a, b);
+}
+
+// The same past the first eight bytes. Long stretches are remembered per
+// distance: every later position inside one is answered at once.
+uint32_t MatchFinder::equalRunLong(int a, int b) {
+  const unsigned char* s = src_;
+  const int d = b - a;
+  if (b + 8 > size_) {
+    int j = b;
+    while (j < size_ && s[j - d] == s[j]) ++j;
+    return static_cast<uint32_t>(j - b);
+  }
+  if (diagFrom_[d] <= static_cast<uint32_t>(b) && static_cast<uint32_t>(b) < diagEnd_[d]) {
+    return diagEnd_[d] - static_cast<uint32_t>(b);
+  }
+  int j = b + 8;
+  for (;;) {
+    if (j + 8 > size_) {
+      while (j < size_ && s[j - d] == s[j]) ++j;
+      break;
+    }
+    uint64_t diff = load64(s + j - d) ^ load64(s + j);
+    if (diff != 0) {
+      j += static_cast<int>(__builtin_ctzll(diff) >> 3);
+      break;
+    }
+    j += 8;
+  }
+  diagFrom_[d] = static_cast<uint32_t>(b);
+  diagEnd_[d] = static_cast<uint32_t>(j);
+  return static_cast<uint32_t>(j - b);
+}
+
+void MatchFinder::recordRun(int start, int end) {
+  const int32_t id = runCount_++;
+  Run& slot = runs_[static_cast<size_t>(id & kRunMask)];
+  if (id > kRunMask) {
+    // The record overwritten is far older than any window; if it was the
+    // oldest of its byte, the next one takes its place.
+    const int32_t gone = id - (kRunMask + 1);
+    if (oldestRun_[slot.byte] == gone) {
+      oldestRun_[slot.byte] = slot.newerSameByte;
+      if (slot.newerSameByte < 0) newestRun_[slot.byte] = -1;
+    }
+  }
+  const uint8_t byte = src_[start];
+  const int key = byte << 8 | src_[end];
+  slot.start = start;
+  slot.end = end;
+  slot.olderSameTail = tailHead_[static_cast<size_t>(key)];
+  slot.newerSameByte = -1;
+  slot.byte = byte;
+  tailHead_[static_cast<size_t>(key)] = id;
+  if (newestRun_[byte] >= 0) runs_[static_cast<size_t>(newestRun_[byte] & kRunMask)].newerSameByte = id;
+  newestRun_[byte] = id;
+  if (oldestRun_[byte] < 0) oldestRun_[byte] = id;
+}
+
+// Indexes every position up to pos, starting no earlier than the window of
+// pos: older positions can no longer be candidates, and a chain link from
+// a position after such a gap to one before it always points before the
+// window, where every search stops. Positions whose first four bytes are
+// all equal go into run records instead of the hash chains.
+inline void MatchFinder::insertUpTo(int pos) {
+  const int last = std::min(pos, size_ - 4);
+  const int first = std::max(next_, pos - kWindow);
+  if (first > last) {
+    next_ = std::max(next_, pos + 1);
+    return;
+  }
+  const unsigned char* s = src_;
+  auto index = [&](int x) {
+    const uint32_t key = load32(s + x);
+    if (key == (key & 0xFFu) * 0x01010101u) return;
+    const uint32_t h = (key * 2654435761u) >> (32 - kHashBits);
+    const int32_t before = head_[h];
+    head_[h] = x;
+    Link& l = ring_[static_cast<size_t>(x & kRingMask)];
+    l.prev = before;
+    l.shared = (before >= 0 && x - before <= kWindow) ? equalRun(before, x) : 0;
+  };
+  int x = first;
+  if (first != next_ || first == 0) {
+    runStart_ = first;  // after a gap, as far back as the window can reach
+    index(x++);
+  }
+  for (; x <= last; ++x) {
+    if (s[x - 1] != s[x]) {
+      if (x - runStart_ >= 4) recordRun(runStart_, x);
+      runStart_ = x;
+    }
+    index(x);
+  }
+  next_ = std::max(next_, pos + 1);
+}
+
+uint32_t MatchFinder::find(int pos, int* where) {
+  *where = 0;
+  if (size_ - pos < 4) return 0;  // fewer than four bytes left: no match worth one
+  const int windowStart = std::max(0, pos - kWindow);
+
+  // Deep inside a stretch of short period found before: the answer follows
+  // from the stretch alone (see findInChain).
+  const Region& r = region_;
+  if (r.period != 0 && pos - r.period >= r.start && r.end - pos >= kWindow + r.period) {
+    const int from = std::max(r.start, windowStart);
+    *where = pos - (pos - from) / r.period * r.period;
+    return static_cast<uint32_t>(r.end - pos);
+  }
+
+  insertUpTo(pos);
+  const uint32_t key = load32(src_ + pos);
+  if (key == (key & 0xFFu) * 0x01010101u) return findInRuns(pos, windowStart, where);
+  if (ring_[static_cast<size_t>(pos & kRingMask)].prev < windowStart) return 0;  // nothing shares four bytes
+  return findInChain(pos, windowStart, where);
+}
+
+// pos starts with a run of R >= 4 bytes b. A candidate x starting with b
+// lies in a run [start, end) of b and repeats b end - x times; it matches
+// pos for min(end - x, R) bytes, or, when end - x == R, for R bytes and as
+// many more as the bytes after the two runs have in common. So:
+//  - more than R only from x = end - R of a run at least R long followed
+//    by the byte that follows the run at pos (one list per run byte and
+//    following byte);
+//  - else R, from the earliest x with end - x >= R: the start of the
+//    oldest run long enough, or of the run holding pos;
+//  - else the longest run in the window, from its start.
+uint32_t MatchFinder::findInRuns(int pos, int windowStart, int* where) {
+  const unsigned char b = src_[pos];
+  const uint32_t length = 1 + equalRun(pos, pos + 1);
+  const int len = static_cast<int>(length);
+  const bool inRun = runStart_ < pos;  // the run holding pos started before it
+
+  if (inRun && length >= static_cast<uint32_t>(kWindow + 1)) {
+    // A run reaching this far ahead: every later search inside it, up to
+    // kWindow + 1 bytes before its end, has the same form of answer.
+    region_.period = 1;
+    region_.start = runStart_;
+    region_.end = static_cast<int64_t>(pos) + length;
+    *where = std::max(runStart_, windowStart);
+    return length;
+  }
+
+  uint32_t best = 0;
+  int bestPos = 0;
+  if (pos + len < size_) {
+    const int tail = pos + len;
+    int32_t id = tailHead_[static_cast<size_t>(b << 8 | src_[tail])];
+    while (runValid(id)) {
+      const Run& run = runs_[static_cast<size_t>(id & kRunMask)];
+      const int x = run.end - len;
+      if (x < windowStart) break;  // older runs end earlier still
+      if (x >= run.start) {
+        const uint32_t equal = length + equalRun(run.end, tail);
+        if (equal >= best) {
+          best = equal;
+          bestPos = x;
+        }
+      }
+      id = run.olderSameTail;
+    }
+    if (best != 0) {
+      *where = bestPos;
+      return best;
+    }
+  }
+
+  // Runs of b in the window, oldest first.
+  int32_t id = oldestRun_[b];
+  while (id >= 0 && runs_[static_cast<size_t>(id & kRunMask)].end <= windowStart) {
+    id = runs_[static_cast<size_t>(id & kRunMask)].newerSameByte;
+  }
+  oldestRun_[b] = id;
+  if (id < 0) newestRun_[b] = -1;
+  for (; id >= 0; id = runs_[static_cast<size_t>(id & kRunMask)].newerSameByte) {
+    const Run& run = runs_[static_cast<size_t>(id & kRunMask)];
+    const int from = std::max(run.start, windowStart);
+    const uint32_t equal = static_cast<uint32_t>(run.end - from);
+    if (equal >= length) {
+      *where = from;
+      return length;
+    }
+    if (equal > best) {
+      best = equal;
+      bestPos = from;
+    }
+  }
+  if (inRun) {
+    *where = std::max(runStart_, windowStart);
+    return length;
+  }
+  *where = bestPos;
+  return best;
+}
+
+// pos starts with four bytes not all equal: the candidates sharing them are
+// on the hash chain of pos.
+uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
+  const Link* ring = ring_.data();
+  const int32_t nearest = ring[pos & kRingMask].prev;
+
+  // The nearest position sharing four bytes, at distance d, matches for at
+  // least kWindow + d bytes: the input from there on repeats with period d
+  // up to end = pos + run. d is then the shortest period of that stretch
+  // (a shorter one would have given a nearer position with the same four
+  // bytes), and with the stretch reaching that far past pos:
+  //  - every candidate pos - k*d inside the stretch matches exactly up to
+  //    end, as the byte at end differs from the one d before it;
+  //  - any other candidate inside the stretch matching that far would give
+  //    the stretch a shorter period, the greatest common divisor of both;
+  //  - a candidate before the stretch matching that far would overlap it by
+  //    at least d bytes with the same period, so the stretch would start
+  //    earlier.
+  // So the best is end - pos, from the earliest pos - k*d in the stretch
+  // and the window.
+  const uint32_t run = ring[pos & kRingMask].shared;
+  const int d = pos - nearest;
+  if (run >= static_cast<uint32_t>(kWindow + d)) {
+    const int64_t end = static_cast<int64_t>(pos) + run;
+    if (region_.period != d || region_.end != end) {
+      int x = nearest - 1;
+      while (x >= windowStart && src_[x] == src_[x + d]) --x;
+      region_.period = d;
+      region_.start = x + 1;
+      region_.end = end;
+    }
+    const int from = std::max(region_.start, windowStart);
+    *where = pos - (pos - from) / d * d;
+    return run;
+  }
+
+  // Walk the chain from the newest position to the oldest in the window.
+  // Knowing the equal bytes between pos and one position c, and between c
+  // and the next older position, gives those between pos and the older one
+  // directly unless the two counts are the same; then only the bytes after
+  // them need comparing.
+  uint32_t equal = static_cast<uint32_t>(size_ - pos);
+  uint32_t best = 0;
+  int bestPos = 0;
+  int c = pos;
+  for (;;) {
+    const Link l = ring[c & kRingMask];
+    const int older = l.prev;
+    if (older < windowStart) break;
+    if (l.shared == equal) {
+      equal += equalRun(older + static_cast<int>(equal), pos + static_cast<int>(equal));
+    } else {
+      equal = std::min(equal, l.shared);
+    }
+    const bool better = equal >= best;
+    best = better ? equal : best;
+    bestPos = better ? older : bestPos;
+    c = older;
+  }
+  *where = bestPos;
+  return best;
+}
+
+unsigned MatchFinder::simpleEnc(int pos, unsigned* matchOut) {
+  int where;
+  const uint32_t length = find(pos, &where);
+  if (length < 4) {
+    *matchOut = 0;
+    return 1;
+  }
+  *matchOut = static_cast<unsigned>(where);
+  return length - 1;
+}
+
+unsigned nintendoEnc(MatchFinder& finder, LookAhead& state, int pos, unsigned* matchOut) {
+  if (state.prevFlag == 1) {
+    *matchOut = state.matchPos;
+    state.prevFlag = 0;
+    return state.numBytes1;
+  }
+  state.prevFlag = 0;
+  unsigned numBytes = finder.simpleEnc(pos, &state.matchPos);
+  *matchOut = state.matchPos;
+  if (numBytes <= 2) return numBytes;
+  state.numBytes1 = finder.simpleEnc(pos + 1, &state.matchPos);
+  if (numBytes + 2 > state.numBytes1) return numBytes;
+  state.prevFlag = 1;
+  return 1;
+}
+
+namespace {
+constexpr size_t kBlock = size_t{1} << 20;  // bytes written to the file at a time
+}
+
+OutputBuffer::OutputBuffer(std::FILE* file)
+    : file_(file), buffer_(new unsigned char[kBlock]), capacity_(kBlock) {}
+
+void OutputBuffer::grow(size_t needed) {
+  size_t capacity = std::max(capacity_ * 2, needed);
+  std::unique_ptr<unsigned char[]> bigger(new unsigned char[capacity]);
+  std::memcpy(bigger.get(), buffer_.get(), used_);
+  buffer_ = std::move(bigger);
+  capacity_ = capacity;
+}
+
+void OutputBuffer::put(const unsigned char* bytes, size_t count) {
+  if (used_ + count > capacity_) {
+    if (file_ != nullptr) {
+      flush();
+    }
+    if (used_ + count > capacity_) grow(used_ + count);
+  }
+  std::memcpy(buffer_.get() + used_, bytes, count);
+  used_ += count;
+}
+
+bool OutputBuffer::flush() {
+  if (file_ == nullptr) return true;
+  if (used_ != 0 && !failed_) {
+    errno = 0;
+    size_t written = std::fwrite(buffer_.get(), 1, used_, file_);
+    if (written != used_ || std::fflush(file_) != 0) {
+      failed_ = true;
+      error_ = errno != 0 ? errno : EIO;
+    }
+  }
+  used_ = 0;
+  return !failed_;
+}
+
+void writeHeader(OutputBuffer& out, int size) {
+  unsigned char header[16] = {'Y', 'a', 'z', '0'};
+  unsigned bigEndian = toDWORD(static_cast<unsigned>(size));
+  std::memcpy(header + 4, &bigEndian, 4);  // stored in host order: big-endian on disk
+  out.put(header, sizeof header);
+}
+
+int encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::FILE* console) {
+  MatchFinder finder(src, size);
+  LookAhead state;
+  unsigned char group[1 + 24];
+  int groupLength = 1;
+  int chunks = 0;
+  int total = 0;
+  int pos = 0;
+  int shown = -1;
+  int64_t nextShown = 0;  // the first position whose percentage differs from the one shown
+  group[0] = 0;
+  while (pos < size) {
+    unsigned match = 0;
+    unsigned n = nintendoEnc(finder, state, pos, &match);
+    if (n <= 2) {
+      group[groupLength++] = src[pos];
+      pos++;
+      group[0] |= static_cast<unsigned char>(0x80 >> chunks);
+    } else {
+      unsigned distance = static_cast<unsigned>(pos) - match - 1;
+      if (n <= 17) {
+        group[groupLength++] = static_cast<unsigned char>(((n - 2) << 4) | (distance >> 8));
+        group[groupLength++] = static_cast<unsigned char>(distance & 0xFF);
+      } else {
+        group[groupLength++] = static_cast<unsigned char>(distance >> 8);
+        group[groupLength++] = static_cast<unsigned char>(distance & 0xFF);
+        if (n > 0x111) n = 0x111;
+        group[groupLength++] = static_cast<unsigned char>(n - 18);
+      }
+      pos += static_cast<int>(n);
+    }
+    chunks++;
+    if (chunks == 8) {
+      out.put(group, static_cast<size_t>(groupLength));
+      if (out.failed()) return -1;
+      total += groupLength;
+      group[0] = 0;
+      groupLength = 1;
+      chunks = 0;
+    }
+    // The share of the input done, never above 100 even though the
+    // position counted is one past the last byte consumed.
+    if (pos >= nextShown) {
+      int percent = static_cast<int>(std::min<int64_t>(100, (static_cast<int64_t>(pos) + 1) * 100 / size));
+      if (percent != shown) {
+        shown = percent;
+        if (console != nullptr) {
+          std::fprintf(console, "\r %3d%%", percent);
+          std::fflush(console);
+        }
+      }
+      // (p + 1) * 100 / size first exceeds the percentage shown at
+      // p + 1 = ceil((shown + 1) * size / 100).
+      nextShown = shown >= 100 ? INT64_MAX : ((static_cast<int64_t>(shown) + 1) * size + 99) / 100 - 1;
+    }
+  }
+  if (chunks != 0) {
+    out.put(group, static_cast<size_t>(groupLength));
+    total += groupLength;
+  }
+  if (!out.flush()) return -1;
+  if (console != nullptr) std::fprintf(console, "\r done\n");
+  return total;
+}
+
+namespace {
+
+// After a failed write the output is incomplete: remove it so that nothing
+// mistakes it for a compressed file, unless it is not a plain file of its
+// own (a link or a device is left alone).
+void discardOutput(const std::string& name) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(name.c_str());
+}
+
+}  // namespace
+
+int encodeAll(const unsigned char* data, int size, const char* path) {
+  std::string name = std::string(path) + ".yaz0";
+  std::FILE* file = std::fopen(name.c_str(), "wb");
+  if (file == nullptr) return 255;
+  std::setvbuf(file, nullptr, _IONBF, 0);  // OutputBuffer writes in large blocks
+  std::printf("Writing %s\n", name.c_str());
+  std::fflush(stdout);
+
+  OutputBuffer out(file);
+  writeHeader(out, size);
+  int total = encodeYaz0(data, size, out, stdout);
+  int error = out.error();
+  if (std::fclose(file) != 0 && total >= 0) {
+    total = -1;
+    error = errno;
+  }
+  if (total < 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "\ntamp: cannot write %s: %s\n", name.c_str(), std::strerror(error != 0 ? error : EIO));
+    discardOutput(name);
+    return 1;
+  }
+  std::printf("Encoded %d bytes from input\n", total);
+  return 0;
+}
+
+}  // namespace tamp
+
+#ifndef TAMP_NO_MAIN
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 1;
+  const char* path = argv[1];
+  std::FILE* in = std::fopen(path, "rb");
+  if (in == nullptr) return 1;
+
+  // The size must be known in advance and fit the format's 32-bit field:
+  // only plain files and block devices have one.
+  auto refuse = [&](const char* what, const char* why) {
+    std::fprintf(stderr, "tamp: %s %s: %s\n", what, path, why);
+    std::fclose(in);
+    return 1;
+  };
+  struct stat st;
+  if (fstat(fileno(in), &st) != 0) return refuse("cannot take the size of", std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) return refuse("cannot read", std::strerror(EISDIR));
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return refuse("cannot take the size of", "not a plain file");
+  off_t size = -1;
+  if (fseeko(in, 0, SEEK_END) == 0) size = ftello(in);
+  if (size < 0 || fseeko(in, 0, SEEK_SET) != 0) return refuse("cannot take the size of", std::strerror(errno));
+  if (size > INT_MAX) return refuse("cannot compress", "files of 2 GiB or more do not fit the format");
+  int length = static_cast<int>(size);
+  std::printf("input file size: %d\n", length);
+  std::fflush(stdout);
+
+  std::unique_ptr<unsigned char, decltype(&std::free)> data(
+      static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<size_t>(length) : 1)), &std::free);
+  if (!data) return refuse("cannot read", "not enough memory");
+  errno = 0;
+  size_t got = std::fread(data.get(), 1, static_cast<size_t>(length), in);
+  if (got != static_cast<size_t>(length)) {
+    return refuse("cannot read", std::ferror(in) && errno != 0 ? std::strerror(errno) : "the file is shorter than its size");
+  }
+  std::fclose(in);
+  return tamp::encodeAll(data.get(), length, path);
+}
+
+#endif

@@ -1,0 +1,212 @@
+// The program itself on real files: console text, exit statuses, the files
+// it leaves.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support.h"
+
+using support::Bytes;
+using support::Rng;
+
+namespace {
+
+const std::string kTamp = TAMP_PROGRAM;
+
+std::string expectedConsole(const std::string& name, const Bytes& src, int total) {
+  std::vector<int> shown;
+  plain::encode(src.data(), static_cast<int>(src.size()), &shown);
+  std::string text = "input file size: " + std::to_string(src.size()) + "\nWriting " + name + ".yaz0\n";
+  for (int p : shown) {
+    char line[16];
+    std::snprintf(line, sizeof line, "\r %3d%%", p);
+    text += line;
+  }
+  return text + "\r done\nEncoded " + std::to_string(total) + " bytes from input\n";
+}
+
+// Runs tamp on src stored under name and checks everything it does.
+void expectCompressed(const Bytes& src, const std::string& name = "input.bin") {
+  support::TempDir dir;
+  support::writeFile(dir / name, src);
+  support::Result r = support::run(kTamp, {name}, dir.path());
+  int total = 0;
+  Bytes expected = support::fastEncode(src, &total);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, expectedConsole(name, src, total));
+  EXPECT_EQ(support::readFile(dir / (name + ".yaz0")), plain::encode(src.data(), static_cast<int>(src.size())));
+  EXPECT_EQ(support::readFile(dir / name), src) << "the input must stay as it was";
+}
+
+}  // namespace
+
+TEST(Program, WorkedExamples) {
+  expectCompressed({});
+  expectCompressed(Bytes(10, 0x41));
+  expectCompressed(support::text("abbbbabbbabb"));
+  expectCompressed(Bytes(300, 0x41));
+  expectCompressed({0x00});
+}
+
+TEST(Program, ExactConsoleText) {
+  support::TempDir dir;
+  support::writeFile(dir / "ten", Bytes(10, 0x41));
+  support::Result r = support::run(kTamp, {"ten"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "input file size: 10\nWriting ten.yaz0\n\r  20%\r 100%\r done\nEncoded 5 bytes from input\n");
+  EXPECT_EQ(support::readFile(dir / "ten.yaz0"),
+            Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0x41, 0x60, 0x00, 0x41}));
+
+  support::writeFile(dir / "empty", {});
+  r = support::run(kTamp, {"empty"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "input file size: 0\nWriting empty.yaz0\n\r done\nEncoded 0 bytes from input\n");
+  EXPECT_EQ(support::readFile(dir / "empty.yaz0"), Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(Program, LargerInputs) {
+  Rng rng(5);
+  expectCompressed(support::shaped(rng, 150000, 3000), "shaped.dat");
+  // More than one block of output, so written in several pieces.
+  Bytes big = support::randomBytes(rng, 1300000);
+  support::TempDir dir;
+  support::writeFile(dir / "big", big);
+  support::Result r = support::run(kTamp, {"big"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  Bytes file = support::readFile(dir / "big.yaz0");
+  EXPECT_EQ(file, support::fastEncode(big));
+  EXPECT_EQ(support::decodeYaz0(file), big);
+}
+
+// The output goes next to the input, under the path as typed.
+TEST(Program, OutputNamedAfterThePathAsTyped) {
+  support::TempDir dir;
+  ASSERT_EQ(mkdir((dir / "data").c_str(), 0755), 0);
+  support::writeFile(dir / "data/course.bin", Bytes(50, 7));
+  support::Result r = support::run(kTamp, {"data/course.bin", "ignored", "arguments"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Writing data/course.bin.yaz0\n"), std::string::npos);
+  EXPECT_TRUE(support::exists(dir / "data/course.bin.yaz0"));
+
+  support::writeFile(dir / "data/course.bin.yaz0", Bytes(5000, 1));  // replaced, not appended to
+  r = support::run(kTamp, {dir / "data/course.bin"}, "/");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(support::readFile(dir / "data/course.bin.yaz0"), support::fastEncode(Bytes(50, 7)));
+}
+
+// No fixed limit on the name: a path far longer than any one file name.
+TEST(Program, LongPaths) {
+  support::TempDir dir;
+  std::string path;
+  for (int i = 0; i < 12; ++i) {
+    path += (path.empty() ? "" : "/") + std::string(60, static_cast<char>('a' + i));
+    ASSERT_EQ(mkdir((dir / path).c_str(), 0755), 0);
+  }
+  path += "/input";
+  support::writeFile(dir / path, Bytes(1000, 3));
+  support::Result r = support::run(kTamp, {path}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(support::readFile(dir / (path + ".yaz0")), support::fastEncode(Bytes(1000, 3)));
+}
+
+TEST(Program, NoArgumentOrNoInput) {
+  support::TempDir dir;
+  support::Result r = support::run(kTamp, {}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+
+  r = support::run(kTamp, {"missing.bin"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(support::exists(dir / "missing.bin.yaz0"));
+}
+
+// An output that cannot be created: status 255 after the size line,
+// nothing else.
+TEST(Program, OutputCannotBeCreated) {
+  support::TempDir dir;
+  support::writeFile(dir / "in", Bytes(100, 1));
+  ASSERT_EQ(mkdir((dir / "in.yaz0").c_str(), 0755), 0);  // a folder is in the way
+  support::Result r = support::run(kTamp, {"in"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "input file size: 100\n");
+  EXPECT_EQ(r.err, "");
+
+  // A name the system refuses: one character too long once ".yaz0" is added.
+  long nameMax = pathconf(dir.path().c_str(), _PC_NAME_MAX);
+  ASSERT_GT(nameMax, 5);
+  std::string name(static_cast<size_t>(nameMax) - 4, 'n');
+  support::writeFile(dir / name, Bytes(100, 1));
+  r = support::run(kTamp, {name}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "input file size: 100\n");
+  EXPECT_EQ(r.err, "");
+}
+
+// A full disk: the failure is reported, the status is not 0, and no result
+// line claims the file was written.
+TEST(Program, WriteFails) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  support::TempDir dir;
+  Rng rng(2);
+  for (size_t size : {size_t{10}, size_t{3000000}}) {
+    Bytes src = support::randomBytes(rng, size);
+    support::writeFile(dir / "in", src);
+    unlink((dir / "in.yaz0").c_str());
+    ASSERT_EQ(symlink("/dev/full", (dir / "in.yaz0").c_str()), 0);
+    support::Result r = support::run(kTamp, {"in"}, dir.path());
+    EXPECT_EQ(r.status, 1) << size;
+    EXPECT_EQ(r.out.find("Encoded"), std::string::npos) << size;
+    EXPECT_EQ(r.out.find("done"), std::string::npos) << size;
+    EXPECT_NE(r.err.find("cannot write in.yaz0"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_TRUE(support::exists(dir / "in.yaz0")) << "the link is left alone";
+  }
+}
+
+// Input that cannot be read whole: its size cannot be taken (a pipe), it
+// is a folder, or it is too large for the format.
+TEST(Program, UnusableInput) {
+  support::TempDir dir;
+  support::writeFile(dir / "data", Bytes(5000, 9));
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t writer = fork();
+  if (writer == 0) {
+    close(fds[0]);
+    Bytes chunk(5000, 9);
+    ssize_t ignored = write(fds[1], chunk.data(), chunk.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(fds[1]);
+  support::Result r = support::run(kTamp, {"/dev/stdin"}, dir.path(), "/proc/self/fd/" + std::to_string(fds[0]));
+  close(fds[0]);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "tamp: cannot take the size of /dev/stdin: not a plain file\n");
+
+  ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
+  r = support::run(kTamp, {"folder"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamp: cannot read folder: Is a directory\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(support::exists(dir / "folder.yaz0"));
+
+  // 2 GiB, sparse: refused before anything is read or printed.
+  int fd = open((dir / "huge").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t{1} << 31), 0);
+  close(fd);
+  r = support::run(kTamp, {"huge"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("2 GiB or more"), std::string::npos) << r.err;
+  EXPECT_FALSE(support::exists(dir / "huge.yaz0"));
+}
