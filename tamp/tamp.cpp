@@ -140,16 +140,67 @@ inline void MatchFinder::insertUpTo(int pos) {
   int x = first;
   if (first != next_ || first == 0) {
     runStart_ = first;  // after a gap, as far back as the window can reach
-    index(x++);
-  }
-  for (; x <= last; ++x) {
-    if (s[x - 1] != s[x]) {
-      if (x - runStart_ >= 4) recordRun(runStart_, x);
-      runStart_ = x;
-    }
+    if (level8_) from8_ = first;
     index(x);
+    if (level8_) index8(x);
+    ++x;
+  }
+  if (level8_) {
+    for (; x <= last; ++x) {
+      if (s[x - 1] != s[x]) {
+        if (x - runStart_ >= 4) recordRun(runStart_, x);
+        runStart_ = x;
+      }
+      index(x);
+      index8(x);
+    }
+    last8_ = last;
+  } else {
+    for (; x <= last; ++x) {
+      if (s[x - 1] != s[x]) {
+        if (x - runStart_ >= 4) recordRun(runStart_, x);
+        runStart_ = x;
+      }
+      index(x);
+    }
   }
   next_ = std::max(next_, pos + 1);
+}
+
+// The chains of positions sharing eight bytes, kept only while the chains
+// of four bytes grow long (most data never needs them).
+inline void MatchFinder::index8(int x) {
+  if (x + 8 > size_) return;
+  const uint64_t key = load64(src_ + x);
+  const uint32_t low = static_cast<uint32_t>(key);
+  if (low == (low & 0xFFu) * 0x01010101u) return;  // found through the run records
+  const uint32_t h = static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+  const int32_t before = head8_[h];
+  head8_[h] = x;
+  Link& l = ring8_[static_cast<size_t>(x & kRingMask)];
+  l.prev = before;
+  l.shared = (before >= 0 && x - before <= kWindow) ? equalRun(before, x) : 0;
+}
+
+// Starts the eight-byte chains at pos: they must hold every position of the
+// window. Positions already on them stay; the rest of the window follows
+// in order, so that a chain never runs backwards.
+void MatchFinder::startLevel8(int pos) {
+  if (head8_.empty()) {
+    head8_.assign(size_t{1} << kHashBits, -1);
+    ring8_.assign(size_t{kRingMask} + 1, Link{-1, 0});
+  }
+  const int windowStart = std::max(0, pos - kWindow);
+  int x = last8_ + 1;
+  if (x < windowStart) {
+    x = windowStart;
+    from8_ = windowStart;
+  }
+  const int last = std::min(next_ - 1, size_ - 4);
+  for (; x <= last; ++x) index8(x);
+  last8_ = std::max(last8_, last);
+  level8_ = true;
+  level8Until_ = static_cast<int64_t>(pos) + kLevel8Span;
 }
 
 uint32_t MatchFinder::find(int pos, int* where) {
@@ -287,16 +338,46 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
     return run;
   }
 
-  // Walk the chain from the newest position to the oldest in the window.
-  // Knowing the equal bytes between pos and one position c, and between c
-  // and the next older position, gives those between pos and the older one
-  // directly unless the two counts are the same; then only the bytes after
-  // them need comparing.
+  // Candidates sharing eight bytes are on a chain of their own: when it
+  // holds one, the best is among them.
+  if (level8_) {
+    if (pos > level8Until_) {
+      level8_ = false;  // look again whether the four-byte chains need them
+      pressure_ = 0;
+    } else if (from8_ <= windowStart && pos + 8 <= size_ && ring8_[pos & kRingMask].prev >= windowStart) {
+      int where8;
+      int saving = 0;
+      const uint32_t best8 = walk(ring8_.data(), pos, windowStart, &where8, &saving);
+      if (best8 >= 8) {
+        *where = where8;
+        return best8;
+      }
+    }
+  }
+  int saving = 0;
+  const uint32_t best = walk(ring, pos, windowStart, where, &saving);
+  if (!level8_) {
+    // A running average of the steps the eight-byte chains would have
+    // saved (positions sharing fewer than eight bytes), times 16.
+    pressure_ += saving - (pressure_ >> 4);
+    if (pressure_ > 16 * kLevel8Steps) startLevel8(pos);
+  }
+  return best;
+}
+
+// Walks a chain from pos to the oldest position in the window, counting in
+// saving the positions found to share fewer than eight bytes with pos.
+// Knowing the
+// equal bytes between pos and one position c, and between c and the next
+// older position, gives those between pos and the older one directly
+// unless the two counts are the same; then only the bytes after them need
+// comparing.
+inline uint32_t MatchFinder::walk(const Link* ring, int pos, int windowStart, int* where, int* saving) {
   uint32_t equal = static_cast<uint32_t>(size_ - pos);
   uint32_t best = 0;
   int bestPos = 0;
   int c = pos;
-  for (;;) {
+  for (;; *saving += equal < 8) {
     const Link l = ring[c & kRingMask];
     const int older = l.prev;
     if (older < windowStart) break;

@@ -51,6 +51,8 @@ class MatchFinder {
   static constexpr int kRingMask = (1 << 13) - 1;  // more positions than a window
   static constexpr int kHashBits = 16;
   static constexpr int kRunMask = (1 << 11) - 1;   // more runs than fit in a window
+  static constexpr int kLevel8Steps = 32;            // steps saved per walk that start the eight-byte chains
+  static constexpr int kLevel8Span = 1 << 16;        // and for how many bytes they are kept
 
   // Per position (a ring over the last positions) whose first four bytes
   // are not all equal: the previous such position with the same hash, and
@@ -86,6 +88,9 @@ class MatchFinder {
   bool runValid(int32_t id) const { return id >= 0 && id > runCount_ - 1 - (kRunMask + 1); }
   uint32_t findInRuns(int pos, int windowStart, int* where);
   uint32_t findInChain(int pos, int windowStart, int* where);
+  uint32_t walk(const Link* ring, int pos, int windowStart, int* where, int* saving);
+  void index8(int x);
+  void startLevel8(int pos);
 
   const unsigned char* src_;
   int size_;
@@ -93,6 +98,15 @@ class MatchFinder {
   int runStart_ = 0;      // where the run of equal bytes holding position next_ - 1 starts
   std::vector<int32_t> head_;  // per hash of four bytes: the latest position
   std::vector<Link> ring_;
+  // The same for eight bytes, while level8_: every position from from8_ to
+  // last8_ is on them.
+  std::vector<int32_t> head8_;
+  std::vector<Link> ring8_;
+  bool level8_ = false;
+  int from8_ = 0;
+  int last8_ = -1;
+  int64_t level8Until_ = 0;  // when to look again whether they are needed
+  int pressure_ = 0;         // recent steps they would have saved (an average, times 16)
   std::vector<uint32_t> diagFrom_, diagEnd_;  // per distance: a known stretch of equal bytes
   std::vector<Run> runs_;                     // a ring of run records
   int32_t runCount_ = 0;                      // runs recorded so far (ids are 0, 1, ...)

@@ -37,8 +37,8 @@ void expectEveryPosition(const Bytes& src, const std::string& what) {
 
 // Asks only some positions, as the encoder does after matches: forward
 // jumps of any size, sometimes the next position as well.
-void expectJumps(const Bytes& src, uint64_t seed, uint32_t maxJump, const std::string& what) {
-  const support::Matches m = support::matchesByDistance(src);
+void expectJumps(const Bytes& src, const support::Matches& m, uint64_t seed, uint32_t maxJump,
+                 const std::string& what) {
   tamp::MatchFinder finder(src.data(), static_cast<int>(src.size()));
   Rng rng(seed);
   int mismatches = 0;
@@ -187,19 +187,41 @@ TEST(Finder, ShapedInputs) {
   }
 }
 
+// Data where most candidates share four bytes but few share eight: the
+// search then keeps chains of eight-byte keys as well, for a while, and
+// must stay exact when it starts them, stops them, starts them again next
+// to the old ones or far from them, and when it skips over long runs.
+TEST(Finder, EightByteChains) {
+  Rng rng(31);
+  Bytes src = support::randomBytes(rng, 100000, 2);
+  expectEveryPosition(src, "two letters, long");
+
+  Bytes spaced = support::randomBytes(rng, 30000, 2);
+  support::append(spaced, support::randomBytes(rng, 70000));
+  support::append(spaced, support::randomBytes(rng, 30000, 2));
+  spaced.insert(spaced.end(), 20000, 'a');  // a long run, skipped over
+  support::append(spaced, support::randomBytes(rng, 30000, 3));
+  expectEveryPosition(spaced, "two letters, apart");
+  const support::Matches m = support::matchesByDistance(spaced);
+  for (uint64_t seed = 1; seed <= 6; ++seed) {
+    expectJumps(spaced, m, seed, seed % 2 ? 40 : 7000, "two letters, apart, jumps " + std::to_string(seed));
+  }
+}
+
 // The encoder skips ahead after a match; positions far apart leave gaps in
 // what the search has indexed.
 TEST(Finder, ForwardJumps) {
   for (uint64_t seed = 1; seed <= 30; ++seed) {
     Rng rng(seed);
     Bytes src = support::shaped(rng, 60000, seed % 3 == 0 ? 9000 : 1200);
-    expectJumps(src, seed, seed % 2 ? 300 : 9000, "jumps, seed " + std::to_string(seed));
+    expectJumps(src, support::matchesByDistance(src), seed, seed % 2 ? 300 : 9000,
+                "jumps, seed " + std::to_string(seed));
   }
   Bytes zeros(50000, 0);
   zeros[25000] = 1;
-  expectJumps(zeros, 99, 6000, "zeros with jumps");
+  expectJumps(zeros, support::matchesByDistance(zeros), 99, 6000, "zeros with jumps");
   Rng rng(4);
   Bytes periodic = support::periodic(support::randomBytes(rng, 6), 60000);
   periodic[30000] ^= 0xFF;
-  expectJumps(periodic, 98, 5000, "period 6 with jumps");
+  expectJumps(periodic, support::matchesByDistance(periodic), 98, 5000, "period 6 with jumps");
 }

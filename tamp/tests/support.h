@@ -107,22 +107,37 @@ struct Matches {
   std::vector<int> from;
 };
 
+// One step back: equal[d] for x from equal[d] for x + 1, d = 1 .. reach,
+// where back[d] is the byte at x - d. Returns the greatest count shifted
+// left by 13 bits, with the farthest distance giving it in the low bits.
+// (The innermost loop of the tests; the sanitizer builds leave it plain so
+// that they do not take minutes.)
+__attribute__((no_sanitize("address", "undefined"))) inline uint32_t updateByDistance(uint32_t* __restrict equal, const unsigned char* __restrict back, int reach) {
+  const uint32_t c = back[0];
+  uint32_t best = 0;
+  for (int d = 1; d <= reach; ++d) {
+    const uint32_t same = static_cast<uint32_t>(back[d]) == c;
+    const uint32_t e = same * (equal[d] + 1);
+    equal[d] = e;
+    const uint32_t key = e << 13 | static_cast<uint32_t>(d);
+    best = best > key ? best : key;
+  }
+  return best;
+}
+
 inline Matches matchesByDistance(const Bytes& src) {
+  if (src.size() >= (size_t{1} << 19)) throw std::runtime_error("input too large for the table");
   const int n = static_cast<int>(src.size());
   Matches m{std::vector<uint32_t>(src.size()), std::vector<int>(src.size())};
-  std::vector<uint32_t> equal(tamp::kWindow + 1, 0);  // by distance, for x + 1
+  const Bytes reversed(src.rbegin(), src.rend());
+  // equal[d]: the equal bytes from x - d and x, for the x being done.
+  std::vector<uint32_t> equal(tamp::kWindow + 1, 0);
   for (int x = n - 1; x >= 0; --x) {
-    uint32_t best = 0;
-    int bestDistance = 0;
     const int reach = std::min(x, tamp::kWindow);
-    for (int d = 1; d <= reach; ++d) {
-      equal[d] = src[x - d] == src[x] ? equal[d] + 1 : 0;
-      if (equal[d] >= best) {
-        best = equal[d];
-        bestDistance = d;
-      }
-    }
+    const uint32_t key = updateByDistance(equal.data(), reversed.data() + (n - 1 - x), reach);
     for (int d = reach + 1; d <= tamp::kWindow; ++d) equal[d] = 0;
+    const uint32_t best = key >> 13;
+    const int bestDistance = static_cast<int>(key & 0x1FFF);
     m.best[x] = best;
     m.from[x] = best == 0 ? 0 : x - bestDistance;
   }
