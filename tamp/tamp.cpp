@@ -51,7 +51,7 @@ MatchFinder::MatchFinder(const unsigned char* src, int size)
 // The number of equal bytes src[a + j] == src[b + j], j = 0, 1, ..., up to
 // the end of the input (a < b, b - a <= kWindow).
 inline uint32_t MatchFinder::equalRun(int a, int b) {
-  if (b + 8 <= size_) {
+  if (b <= size_ - 8) {
     uint64_t diff = load64(src_ + a) ^ load64(src_ + b);
     if (diff != 0) return static_cast<uint32_t>(__builtin_ctzll(diff) >> 3);
   }
@@ -63,7 +63,7 @@ inline uint32_t MatchFinder::equalRun(int a, int b) {
 uint32_t MatchFinder::equalRunLong(int a, int b) {
   const unsigned char* s = src_;
   const int d = b - a;
-  if (b + 8 > size_) {
+  if (b > size_ - 8) {
     int j = b;
     while (j < size_ && s[j - d] == s[j]) ++j;
     return static_cast<uint32_t>(j - b);
@@ -73,7 +73,7 @@ uint32_t MatchFinder::equalRunLong(int a, int b) {
   }
   int j = b + 8;
   for (;;) {
-    if (j + 8 > size_) {
+    if (j > size_ - 8) {
       while (j < size_ && s[j - d] == s[j]) ++j;
       break;
     }
@@ -170,7 +170,7 @@ inline void MatchFinder::insertUpTo(int pos) {
 // The chains of positions sharing eight bytes, kept only while the chains
 // of four bytes grow long (most data never needs them).
 inline void MatchFinder::index8(int x) {
-  if (x + 8 > size_) return;
+  if (x > size_ - 8) return;
   const uint64_t key = load64(src_ + x);
   const uint32_t low = static_cast<uint32_t>(key);
   if (low == (low & 0xFFu) * 0x01010101u) return;  // found through the run records
@@ -344,7 +344,7 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
     if (pos > level8Until_) {
       level8_ = false;  // look again whether the four-byte chains need them
       pressure_ = 0;
-    } else if (from8_ <= windowStart && pos + 8 <= size_ && ring8_[pos & kRingMask].prev >= windowStart) {
+    } else if (from8_ <= windowStart && pos <= size_ - 8 && ring8_[pos & kRingMask].prev >= windowStart) {
       int where8;
       int saving = 0;
       const uint32_t best8 = walk(ring8_.data(), pos, windowStart, &where8, &saving);
@@ -367,11 +367,10 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
 
 // Walks a chain from pos to the oldest position in the window, counting in
 // saving the positions found to share fewer than eight bytes with pos.
-// Knowing the
-// equal bytes between pos and one position c, and between c and the next
-// older position, gives those between pos and the older one directly
-// unless the two counts are the same; then only the bytes after them need
-// comparing.
+// Knowing the equal bytes between pos and one position c, and between c and
+// the next older position, gives those between pos and the older one
+// directly unless the two counts are the same; then only the bytes after
+// them need comparing.
 inline uint32_t MatchFinder::walk(const Link* ring, int pos, int windowStart, int* where, int* saving) {
   uint32_t equal = static_cast<uint32_t>(size_ - pos);
   uint32_t best = 0;
@@ -465,17 +464,17 @@ bool OutputBuffer::flush() {
 void writeHeader(OutputBuffer& out, int size) {
   unsigned char header[16] = {'Y', 'a', 'z', '0'};
   unsigned bigEndian = toDWORD(static_cast<unsigned>(size));
-  std::memcpy(header + 4, &bigEndian, 4);  // stored in host order: big-endian on disk
+  std::memcpy(header + 4, &bigEndian, 4);  // in the (little-endian) host's order: big-endian in the file
   out.put(header, sizeof header);
 }
 
-int encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::FILE* console) {
+int64_t encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::FILE* console) {
   MatchFinder finder(src, size);
   LookAhead state;
   unsigned char group[1 + 24];
   int groupLength = 1;
   int chunks = 0;
-  int total = 0;
+  int64_t total = 0;  // up to 9/8 of the input: more than an int holds near 2 GiB
   int pos = 0;
   int shown = -1;
   int64_t nextShown = 0;  // the first position whose percentage differs from the one shown
@@ -556,7 +555,7 @@ int encodeAll(const unsigned char* data, int size, const char* path) {
 
   OutputBuffer out(file);
   writeHeader(out, size);
-  int total = encodeYaz0(data, size, out, stdout);
+  int64_t total = encodeYaz0(data, size, out, stdout);
   int error = out.error();
   if (std::fclose(file) != 0 && total >= 0) {
     total = -1;
@@ -568,7 +567,7 @@ int encodeAll(const unsigned char* data, int size, const char* path) {
     discardOutput(name);
     return 1;
   }
-  std::printf("Encoded %d bytes from input\n", total);
+  std::printf("Encoded %lld bytes from input\n", static_cast<long long>(total));
   return 0;
 }
 

@@ -158,7 +158,7 @@ void writeHeader(OutputBuffer& out, int size);
 // Writes all groups for src and returns the number of bytes written (code
 // bytes and chunks), or -1 when the output could not be written. Progress
 // and the done line go to console unless it is null.
-int encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::FILE* console);
+int64_t encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::FILE* console);
 
 // Creates path + ".yaz0", writes the header and the groups, and reports.
 // Returns the exit status: 0, 255 when the output cannot be created, 1 when

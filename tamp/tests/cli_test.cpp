@@ -199,6 +199,17 @@ TEST(Program, UnusableInput) {
   EXPECT_EQ(r.out, "");
   EXPECT_FALSE(support::exists(dir / "folder.yaz0"));
 
+  // A file that holds less than its size says (as files of the kernel's
+  // own do): nothing is compressed.
+  const std::string shorter = "/sys/devices/system/cpu/online";
+  struct stat st;
+  if (stat(shorter.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 64) {
+    r = support::run(kTamp, {shorter}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "input file size: " + std::to_string(st.st_size) + "\n");
+    EXPECT_EQ(r.err, "tamp: cannot read " + shorter + ": the file is shorter than its size\n");
+  }
+
   // 2 GiB, sparse: refused before anything is read or printed.
   int fd = open((dir / "huge").c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_GE(fd, 0);

@@ -31,7 +31,7 @@ std::string console(const Bytes& src, int* total, Bytes* file = nullptr) {
   std::FILE* stream = open_memstream(&text, &length);
   tamp::OutputBuffer out;
   tamp::writeHeader(out, static_cast<int>(src.size()));
-  *total = tamp::encodeYaz0(src.data(), static_cast<int>(src.size()), out, stream);
+  *total = static_cast<int>(tamp::encodeYaz0(src.data(), static_cast<int>(src.size()), out, stream));
   std::fclose(stream);
   std::string result(text, length);
   std::free(text);

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   tamp::OutputBuffer out;
   tamp::writeHeader(out, length);
-  int total = tamp::encodeYaz0(input.data(), length, out, nullptr);
+  int64_t total = tamp::encodeYaz0(input.data(), length, out, nullptr);
   std::vector<unsigned char> fast = out.bytes();
   std::vector<unsigned char> reference = referenceEncode(input.data(), length);
 
@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  if (fast.size() != reference.size() || total != static_cast<int>(reference.size()) - 16) {
-    std::fprintf(stderr, "output sizes differ: %zu (reported %d) against %zu\n", fast.size(), total,
-                 reference.size());
+  if (fast.size() != reference.size() || total != static_cast<int64_t>(reference.size()) - 16) {
+    std::fprintf(stderr, "output sizes differ: %zu (reported %lld) against %zu\n", fast.size(),
+                 static_cast<long long>(total), reference.size());
     std::abort();
   }
   return 0;

@@ -156,8 +156,8 @@ inline unsigned creditFrom(const Matches& m, int pos, unsigned* matchOut) {
 inline Bytes fastEncode(const Bytes& src, int* total = nullptr) {
   tamp::OutputBuffer out;
   tamp::writeHeader(out, static_cast<int>(src.size()));
-  int written = tamp::encodeYaz0(src.data(), static_cast<int>(src.size()), out, nullptr);
-  if (total != nullptr) *total = written;
+  int64_t written = tamp::encodeYaz0(src.data(), static_cast<int>(src.size()), out, nullptr);
+  if (total != nullptr) *total = static_cast<int>(written);
   return out.bytes();
 }
 
