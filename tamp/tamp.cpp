@@ -40,6 +40,7 @@ MatchFinder::MatchFinder(const unsigned char* src, int size)
       size_(size),
       head_(size_t{1} << kHashBits, -1),
       ring_(size_t{kRingMask} + 1, Link{-1, 0}),
+      hopStart_(size_t{kRingMask} + 1, 0),
       diagFrom_(kWindow + 1, 0),
       diagEnd_(kWindow + 1, 0),
       runs_(size_t{kRunMask} + 1),
@@ -114,6 +115,22 @@ void MatchFinder::recordRun(int start, int end) {
   if (oldestRun_[byte] < 0) oldestRun_[byte] = id;
 }
 
+// Puts x on a chain after before: the equal bytes between the two, and,
+// when x repeats what is d = x - before bytes back for at least d bytes,
+// how far back the chain keeps stepping by d through that repetition.
+inline void MatchFinder::link(Link* ring, int32_t* hops, int x, int32_t before) {
+  Link& l = ring[x & kRingMask];
+  l.prev = before;
+  l.shared = (before >= 0 && x - before <= kWindow) ? equalRun(before, x) : 0;
+  int32_t hop = x;
+  const int d = x - before;
+  if (before >= 0 && d <= kWindow && l.shared >= static_cast<uint32_t>(d)) {
+    const Link& b = ring[before & kRingMask];
+    hop = (b.prev == before - d && b.shared >= static_cast<uint32_t>(d)) ? hops[before & kRingMask] : before;
+  }
+  hops[x & kRingMask] = hop;
+}
+
 // Indexes every position up to pos, starting no earlier than the window of
 // pos: older positions can no longer be candidates, and a chain link from
 // a position after such a gap to one before it always points before the
@@ -133,9 +150,7 @@ inline void MatchFinder::insertUpTo(int pos) {
     const uint32_t h = (key * 2654435761u) >> (32 - kHashBits);
     const int32_t before = head_[h];
     head_[h] = x;
-    Link& l = ring_[static_cast<size_t>(x & kRingMask)];
-    l.prev = before;
-    l.shared = (before >= 0 && x - before <= kWindow) ? equalRun(before, x) : 0;
+    link(ring_.data(), hopStart_.data(), x, before);
   };
   int x = first;
   if (first != next_ || first == 0) {
@@ -177,9 +192,7 @@ inline void MatchFinder::index8(int x) {
   const uint32_t h = static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
   const int32_t before = head8_[h];
   head8_[h] = x;
-  Link& l = ring8_[static_cast<size_t>(x & kRingMask)];
-  l.prev = before;
-  l.shared = (before >= 0 && x - before <= kWindow) ? equalRun(before, x) : 0;
+  link(ring8_.data(), hopStart8_.data(), x, before);
 }
 
 // Starts the eight-byte chains at pos: they must hold every position of the
@@ -189,6 +202,7 @@ void MatchFinder::startLevel8(int pos) {
   if (head8_.empty()) {
     head8_.assign(size_t{1} << kHashBits, -1);
     ring8_.assign(size_t{kRingMask} + 1, Link{-1, 0});
+    hopStart8_.assign(size_t{kRingMask} + 1, 0);
   }
   const int windowStart = std::max(0, pos - kWindow);
   int x = last8_ + 1;
@@ -347,7 +361,7 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
     } else if (from8_ <= windowStart && pos <= size_ - 8 && ring8_[pos & kRingMask].prev >= windowStart) {
       int where8;
       int saving = 0;
-      const uint32_t best8 = walk(ring8_.data(), pos, windowStart, &where8, &saving);
+      const uint32_t best8 = walk(ring8_.data(), hopStart8_.data(), pos, windowStart, &where8, &saving);
       if (best8 >= 8) {
         *where = where8;
         return best8;
@@ -355,7 +369,7 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
     }
   }
   int saving = 0;
-  const uint32_t best = walk(ring, pos, windowStart, where, &saving);
+  const uint32_t best = walk(ring, hopStart_.data(), pos, windowStart, where, &saving);
   if (!level8_) {
     // A running average of the steps the eight-byte chains would have
     // saved (positions sharing fewer than eight bytes), times 16.
@@ -371,7 +385,8 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
 // the next older position, gives those between pos and the older one
 // directly unless the two counts are the same; then only the bytes after
 // them need comparing.
-inline uint32_t MatchFinder::walk(const Link* ring, int pos, int windowStart, int* where, int* saving) {
+inline uint32_t MatchFinder::walk(const Link* ring, const int32_t* hops, int pos, int windowStart, int* where,
+                                  int* saving) {
   uint32_t equal = static_cast<uint32_t>(size_ - pos);
   uint32_t best = 0;
   int bestPos = 0;
@@ -380,6 +395,11 @@ inline uint32_t MatchFinder::walk(const Link* ring, int pos, int windowStart, in
     const Link l = ring[c & kRingMask];
     const int older = l.prev;
     if (older < windowStart) break;
+    const int hop = hops[c & kRingMask];
+    if (hop < older) {  // two or more steps back by the same distance
+      c = acrossRepeat(c, c - older, l.shared, hop, pos, windowStart, &equal, &best, &bestPos);
+      continue;
+    }
     if (l.shared == equal) {
       equal += equalRun(older + static_cast<int>(equal), pos + static_cast<int>(equal));
     } else {
@@ -392,6 +412,60 @@ inline uint32_t MatchFinder::walk(const Link* ring, int pos, int windowStart, in
   }
   *where = bestPos;
   return best;
+}
+
+// The chain goes from c back by d at a time to hop, through a stretch that
+// repeats with period d and ends at e = c + repeat (the byte at e differs
+// from the one d before it). From x = c - k*d the stretch goes on for
+// e - x bytes. With R the number of bytes from pos that follow the same
+// pattern, x matches pos for min(e - x, R) bytes, or, when e - x == R, for
+// R bytes and as many more as the bytes from e and from pos + R have in
+// common. *equal holds the equal bytes between pos and c on entry and
+// between pos and the stretch's oldest position in the window on return;
+// that position is returned.
+int MatchFinder::acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, int windowStart, uint32_t* equal,
+                              uint32_t* best, int* bestPos) {
+  const int start = hop >= windowStart ? hop : c - (c - windowStart) / d * d;
+  const uint32_t toStart = static_cast<uint32_t>(c - start);  // e - start is repeat + toStart
+  auto offer = [&](uint32_t value, int x) {
+    if (value >= *best) {
+      *best = value;
+      *bestPos = x;
+    }
+  };
+  if (*equal != repeat) {
+    // Below the stretch's length pos leaves the pattern where c does not;
+    // above it pos follows c past the stretch's end and so leaves the
+    // pattern exactly there. Either way every older x, whose stretch is
+    // longer, matches the smaller of the two.
+    *equal = std::min(*equal, repeat);
+    offer(*equal, start);
+    return start;
+  }
+  const uint32_t r = repeat + equalRun(pos + static_cast<int>(repeat) - d, pos + static_cast<int>(repeat));
+  const uint32_t beyond = r - repeat;  // how much further pos follows the pattern than c does
+  if (beyond == 0) {
+    offer(r, start);  // every older x follows it further than pos does
+    return start;
+  }
+  if (beyond % static_cast<uint32_t>(d) == 0 && beyond <= toStart) {
+    // The x whose stretch is exactly R long may match beyond it; older
+    // ones match R bytes, nearer ones fewer.
+    const int exact = c - static_cast<int>(beyond);
+    const uint32_t more = r + equalRun(c + static_cast<int>(repeat), pos + static_cast<int>(r));
+    offer(more, exact);
+    if (exact > start) offer(r, start);
+    *equal = exact > start ? r : more;
+    return start;
+  }
+  if (repeat + toStart > r) {
+    offer(r, start);  // older ones follow the pattern further than pos
+    *equal = r;
+  } else {
+    *equal = repeat + toStart;  // none reaches R: the oldest matches most
+    offer(*equal, start);
+  }
+  return start;
 }
 
 unsigned MatchFinder::simpleEnc(int pos, unsigned* matchOut) {

@@ -88,7 +88,10 @@ class MatchFinder {
   bool runValid(int32_t id) const { return id >= 0 && id > runCount_ - 1 - (kRunMask + 1); }
   uint32_t findInRuns(int pos, int windowStart, int* where);
   uint32_t findInChain(int pos, int windowStart, int* where);
-  uint32_t walk(const Link* ring, int pos, int windowStart, int* where, int* saving);
+  void link(Link* ring, int32_t* hops, int x, int32_t before);
+  uint32_t walk(const Link* ring, const int32_t* hops, int pos, int windowStart, int* where, int* saving);
+  int acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, int windowStart, uint32_t* equal, uint32_t* best,
+                   int* bestPos);
   void index8(int x);
   void startLevel8(int pos);
 
@@ -98,10 +101,15 @@ class MatchFinder {
   int runStart_ = 0;      // where the run of equal bytes holding position next_ - 1 starts
   std::vector<int32_t> head_;  // per hash of four bytes: the latest position
   std::vector<Link> ring_;
+  // Per position (ring): how far back the chain keeps stepping by the same
+  // distance d through input that repeats with period d (the position
+  // itself when it does not).
+  std::vector<int32_t> hopStart_;
   // The same for eight bytes, while level8_: every position from from8_ to
   // last8_ is on them.
   std::vector<int32_t> head8_;
   std::vector<Link> ring8_;
+  std::vector<int32_t> hopStart8_;
   bool level8_ = false;
   int from8_ = 0;
   int last8_ = -1;

@@ -144,6 +144,26 @@ TEST(Finder, Periods) {
   }
 }
 
+// Short periods broken every few repeats: the chains step back through
+// each stretch by the period, and stretches of equal length followed by
+// equal bytes compete.
+TEST(Finder, PeriodsWithGlitches) {
+  Rng rng(13);
+  for (size_t period : {2, 3, 4, 5, 8, 13, 64, 300}) {
+    Bytes pattern = support::randomBytes(rng, period, period < 6 ? 4 : 256);
+    Bytes src;
+    while (src.size() < 40000) {
+      size_t repeats = 1 + rng.below(rng.below(4) == 0 ? 60 : 12);
+      size_t phase = rng.below(8) == 0 ? rng.below(static_cast<uint32_t>(period)) : 0;
+      for (size_t i = 0; i < repeats * period; ++i) src.push_back(pattern[(i + phase) % period]);
+      size_t tail = rng.below(3);
+      for (size_t i = 0; i < tail + 1; ++i) src.push_back(static_cast<unsigned char>(rng.below(3) == 0 ? 'z' : rng.byte()));
+    }
+    expectEveryPosition(src, "period " + std::to_string(period) + " with glitches");
+    expectJumps(src, support::matchesByDistance(src), period, 200, "period " + std::to_string(period) + ", jumps");
+  }
+}
+
 // Blocks repeated with small changes: many candidates of nearly the same
 // length, ties decided by the earliest.
 TEST(Finder, NearRepeats) {
