@@ -29,15 +29,15 @@ unsigned toDWORD(unsigned v);
 // bytes at and after pos and ends only at the first unequal byte or at the
 // end of the input); of equally good ones, the earliest.
 //
-// Positions must be asked in non-decreasing order, except that after pos
-// the next question may be pos + 1 (the encoder's look-ahead) and then
-// anything from pos + 1 on.
+// Positions must be asked in non-decreasing order (as the encoder does:
+// a position, perhaps the one after it, then one further on).
 class MatchFinder {
  public:
   MatchFinder(const unsigned char* src, int size);
 
   // The greatest number of equal bytes and the earliest candidate giving
   // it; 0 when no candidate shares four bytes with pos.
+  uint32_t find(int pos, int* where);
   void longest(int pos, uint32_t* length, int* where) { *length = find(pos, where); }
 
   // The encoder's view: the equal bytes less one, where 2 becomes 1 and so
@@ -45,14 +45,12 @@ class MatchFinder {
   // matchOut and is meaningful only for results of 3 or more.
   unsigned simpleEnc(int pos, unsigned* matchOut);
 
-  uint32_t find(int pos, int* where);
-
  private:
   static constexpr int kRingMask = (1 << 13) - 1;  // more positions than a window
   static constexpr int kHashBits = 16;
   static constexpr int kRunMask = (1 << 11) - 1;   // more runs than fit in a window
-  static constexpr int kLevel8Steps = 32;            // steps saved per walk that start the eight-byte chains
-  static constexpr int kLevel8Span = 1 << 16;        // and for how many bytes they are kept
+  static constexpr int kLevel8Steps = 32;          // steps saved per walk that start the eight-byte chains
+  static constexpr int kLevel8Span = 1 << 16;      // and for how many bytes they are kept
 
   // Per position (a ring over the last positions) whose first four bytes
   // are not all equal: the previous such position with the same hash, and
@@ -85,7 +83,7 @@ class MatchFinder {
   uint32_t equalRunLong(int a, int b);
   void insertUpTo(int pos);
   void recordRun(int start, int end);
-  bool runValid(int32_t id) const { return id >= 0 && id > runCount_ - 1 - (kRunMask + 1); }
+  bool runValid(int32_t id) const { return id >= 0 && id >= runCount_ - (kRunMask + 1); }
   uint32_t findInRuns(int pos, int windowStart, int* where);
   uint32_t findInChain(int pos, int windowStart, int* where);
   void link(Link* ring, int32_t* hops, int x, int32_t before);

@@ -10,8 +10,8 @@
 //   zeros   zero bytes;
 //   mixed   chunks of 4 to 128 KiB, each text, game, zeros or random;
 //   adverse data that gives a hash-chain search long chains but short
-//           matches: two-letter random text and records that all share a
-//           long prefix.
+//           matches: two-letter random text, records that all share a long
+//           prefix, short periods broken every few repeats.
 // SIZE is a byte count with an optional K or M suffix (binary units). The
 // same arguments always give the same bytes.
 
@@ -222,18 +222,18 @@ void appendGame(Bytes& out, size_t size, Rng& rng) {
 void appendAdverse(Bytes& out, size_t size, Rng& rng) {
   size_t end = out.size() + size;
   static const char kPrefix[] = "mapobj/course/common/texture/shared/";
-  bool letters = true;
-  while (out.size() < end) {
+  static const unsigned char kFloatOne[] = {0x3F, 0x80, 0x00, 0x00};
+  for (int kind = 0; out.size() < end; kind = (kind + 1) % 3) {
     size_t block = std::min<size_t>(end - out.size(), 64 * 1024);
     size_t blockEnd = out.size() + block;
-    if (letters) {
+    if (kind == 0) {
       // Two letters at random: every four-byte key recurs about 256 times
       // in a 4 KiB window, but matches stay around a dozen bytes.
       while (out.size() < blockEnd) {
         uint64_t v = rng.next();
         for (int i = 0; i < 64 && out.size() < blockEnd; ++i) out.push_back((v >> i) & 1 ? 'b' : 'a');
       }
-    } else {
+    } else if (kind == 1) {
       // Records that all start with the same long prefix, then differ.
       while (out.size() < blockEnd) {
         out.insert(out.end(), kPrefix, kPrefix + sizeof kPrefix - 1);
@@ -241,9 +241,24 @@ void appendAdverse(Bytes& out, size_t size, Rng& rng) {
         for (uint32_t i = 0; i < tail; ++i) out.push_back(static_cast<unsigned char>('0' + rng.below(10)));
         out.push_back('\n');
       }
-      out.resize(blockEnd);
+    } else {
+      // Short periods broken every few repeats: a table of 1.0 floats with
+      // odd values among them, and "ab" runs with a stray byte.
+      bool floats = rng.below(2) == 0;
+      while (out.size() < blockEnd) {
+        uint32_t repeats = 2 + rng.below(20);
+        for (uint32_t i = 0; i < repeats; ++i) {
+          if (floats) {
+            out.insert(out.end(), kFloatOne, kFloatOne + 4);
+          } else {
+            out.push_back('a');
+            out.push_back('b');
+          }
+        }
+        out.push_back(static_cast<unsigned char>(rng.below(256)));
+      }
     }
-    letters = !letters;
+    out.resize(blockEnd);
   }
 }
 
