@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -650,6 +651,9 @@ int encodeAll(const unsigned char* data, int size, const char* path) {
 #ifndef TAMP_NO_MAIN
 
 int main(int argc, char** argv) {
+  // The console only reports; a console that goes away (a pipe closed by
+  // its reader) must not kill the program halfway through the file.
+  std::signal(SIGPIPE, SIG_IGN);
   if (argc < 2) return 1;
   const char* path = argv[1];
   std::FILE* in = std::fopen(path, "rb");

@@ -112,6 +112,30 @@ TEST(Program, LongPaths) {
   EXPECT_EQ(support::readFile(dir / (path + ".yaz0")), support::fastEncode(Bytes(1000, 3)));
 }
 
+// A console that goes away while tamp works (its pipe's reader has quit)
+// does not cut the file short.
+TEST(Program, ConsoleGoesAway) {
+  support::TempDir dir;
+  Rng rng(8);
+  Bytes src = support::shaped(rng, 400000, 3000);
+  support::writeFile(dir / "in", src);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);  // nobody reads
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(fds[1], 1);
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    execl(kTamp.c_str(), kTamp.c_str(), "in", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(support::readFile(dir / "in.yaz0"), support::fastEncode(src));
+}
+
 TEST(Program, NoArgumentOrNoInput) {
   support::TempDir dir;
   support::Result r = support::run(kTamp, {}, dir.path());
