@@ -4,6 +4,11 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <type_traits>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "texsift.h"
 
@@ -155,10 +160,12 @@ namespace {
 // The shared tile walk. Source tiles (32 bytes each) follow one another in
 // row order; `rowPiece(y, x, tileRow, cols)` converts one row of one tile,
 // `cols` pixels of it lying inside the level, to destination row y from
-// column x. Destination rows are visited in order; rows and columns of a
-// tile that lie outside the level are skipped.
-template <int tileWidth, int tileHeight, typename RowPiece>
-void walkTiles(int width, int height, const uint8_t* src, RowPiece rowPiece) {
+// column x; `pairPiece(y, x, tileRow)`, when given, converts the same row of
+// two whole neighbouring tiles at once. Destination rows are visited in
+// order; rows and columns of a tile that lie outside the level are skipped.
+template <int tileWidth, int tileHeight, typename RowPiece, typename PairPiece = std::nullptr_t>
+void walkTiles(int width, int height, const uint8_t* src, RowPiece rowPiece,
+               [[maybe_unused]] PairPiece pairPiece = nullptr) {
   constexpr int tileRowBytes = 32 / tileHeight;
   const int tilesX = ceilDiv(width, tileWidth);
   const int wholeTiles = width / tileWidth;
@@ -166,7 +173,10 @@ void walkTiles(int width, int height, const uint8_t* src, RowPiece rowPiece) {
     const int rows = std::min(tileHeight, height - y0);
     for (int y = 0; y < rows; ++y) {
       const uint8_t* s = src + y * tileRowBytes;
-      for (int tx = 0; tx < wholeTiles; ++tx, s += 32) rowPiece(y0 + y, tx * tileWidth, s, tileWidth);
+      int tx = 0;
+      if constexpr (!std::is_same_v<PairPiece, std::nullptr_t>)
+        for (; tx + 2 <= wholeTiles; tx += 2, s += 64) pairPiece(y0 + y, tx * tileWidth, s);
+      for (; tx < wholeTiles; ++tx, s += 32) rowPiece(y0 + y, tx * tileWidth, s, tileWidth);
       if (wholeTiles < tilesX)
         rowPiece(y0 + y, wholeTiles * tileWidth, s, width - wholeTiles * tileWidth);
     }
@@ -209,39 +219,52 @@ void fix8x4(uint8_t* dst, const uint8_t* src, int width, int height) {
   });
 }
 
+#ifdef __SSE2__
+// Two rows of four 16-bit values, 32 bytes apart in the source, as one
+// vector with each value's bytes exchanged into host order.
+inline __m128i loadSwappedPair(const uint8_t* s) {
+  const __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)),
+                                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + 32)));
+  return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+#endif
+
 void fix4x4(uint16_t* dst, const uint16_t* src, int width, int height) {
   // Big-endian values in the model, little-endian in the DDS file.
-  walkTiles<4, 4>(width, height, reinterpret_cast<const uint8_t*>(src),
-            [&](int y, int x, const uint8_t* s, int cols) {
-              uint16_t* out = dst + static_cast<size_t>(y) * width + x;
-              if (cols == 4) {
-                uint64_t v;
-                std::memcpy(&v, s, 8);
-                v = ((v >> 8) & 0x00FF00FF00FF00FFull) | ((v & 0x00FF00FF00FF00FFull) << 8);
-                std::memcpy(out, &v, 8);
-              } else {
-                for (int i = 0; i < cols; ++i) {
-                  uint16_t v;
-                  std::memcpy(&v, s + 2 * i, 2);
-                  toWORD(v);
-                  out[i] = v;
-                }
-              }
-            });
+  auto one = [&](int y, int x, const uint8_t* s, int cols) {
+    uint16_t* out = dst + static_cast<size_t>(y) * width + x;
+    for (int i = 0; i < cols; ++i) {
+      uint16_t v;
+      std::memcpy(&v, s + 2 * i, 2);
+      toWORD(v);
+      out[i] = v;
+    }
+  };
+#ifdef __SSE2__
+  auto pair = [&](int y, int x, const uint8_t* s) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(y) * width + x),
+                     loadSwappedPair(s));
+  };
+  walkTiles<4, 4>(width, height, reinterpret_cast<const uint8_t*>(src), one, pair);
+#else
+  walkTiles<4, 4>(width, height, reinterpret_cast<const uint8_t*>(src), one);
+#endif
 }
 
 void fixRgb5A3(uint32_t* dst, const uint16_t* src, int width, int height) {
+  // A table of all 65536 values beats computing the channels here.
   const auto& table = rgb5a3Table();
   walkTiles<4, 4>(width, height, reinterpret_cast<const uint8_t*>(src),
-            [&](int y, int x, const uint8_t* s, int cols) {
-              uint32_t* out = dst + static_cast<size_t>(y) * width + x;
-              for (int i = 0; i < cols; ++i) {
-                uint16_t v;
-                std::memcpy(&v, s + 2 * i, 2);
-                toWORD(v);
-                out[i] = table[v];
-              }
-            });
+                  [&](int y, int x, const uint8_t* s, int cols) {
+                    uint32_t* out = dst + static_cast<size_t>(y) * width + x;
+                    for (int i = 0; i < cols; ++i) {
+                      uint16_t v;
+                      std::memcpy(&v, s + 2 * i, 2);
+                      toWORD(v);
+                      out[i] = table[v];
+                    }
+                  });
 }
 
 void s3tc1ReverseByte(uint8_t& b) {
