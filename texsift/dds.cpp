@@ -345,7 +345,9 @@ bool writeData(unsigned char format, int width, int height, const unsigned char*
   return std::fwrite(dst, 1, static_cast<size_t>(outSize), out) == static_cast<size_t>(outSize);
 }
 
-bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const DdsHeader& header) {
+bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const DdsHeader& header,
+                 uint64_t* missing) {
+  if (missing) *missing = 0;
   if (std::fwrite(&header, sizeof header, 1, out) != 1) return false;
   FormatInfo info;
   if (!getFormatInfo(texture.format, info)) return false;
@@ -377,7 +379,10 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
       const size_t want = static_cast<size_t>(rowBytes * rows);
       const size_t got = std::fread(source.get(), 1, want, model);
       // What lies beyond the end of the model counts as zero.
-      if (got < want) std::memset(source.get() + got, 0, want - got);
+      if (got < want) {
+        std::memset(source.get() + got, 0, want - got);
+        if (missing) *missing += want - got;
+      }
       const int y = row * info.tileHeight;
       const int h = std::min(rows * info.tileHeight, height - y);
       if (!writeData(texture.format, width, h, source.get(), static_cast<int>(want), out,

@@ -216,7 +216,8 @@ int readBmd(FILE* model) {
       status = 1;
       continue;
     }
-    bool written = writeLevels(model, out, t, dds);
+    uint64_t missing = 0;
+    bool written = writeLevels(model, out, t, dds, &missing);
     int error = written ? 0 : errno;
     if (std::fclose(out) != 0 && written) {
       written = false;
@@ -227,6 +228,13 @@ int readBmd(FILE* model) {
       std::fprintf(stderr, "texsift: cannot write %s: %s\n", path.c_str(), std::strerror(error));
       std::remove(path.c_str());
       status = 1;
+    } else if (missing != 0) {
+      // The file is written, but the user must know that part of it is not
+      // the model's.
+      std::fprintf(stderr,
+                   "texsift: %s ends inside the data of texture %zu (%s): %llu missing bytes "
+                   "are converted as zeros\n",
+                   g_name.c_str(), i, name.c_str(), static_cast<unsigned long long>(missing));
     }
   }
   std::cout.flush();

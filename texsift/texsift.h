@@ -144,9 +144,10 @@ void s3tc1ReverseByte(uint8_t& b);
 
 // Writes the DDS header and every level of one supported texture; `model`
 // stands at the texture's data. Levels that lie beyond the end of the model
-// are converted from zeros. Returns false when a write fails.
+// are converted from zeros; `missing`, when given, receives how many source
+// bytes the model did not hold. Returns false when a write fails.
 bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture,
-                 const DdsHeader& header);
+                 const DdsHeader& header, uint64_t* missing = nullptr);
 
 // ---------------------------------------------------------------------------
 // Model reader (texsift.cpp)

@@ -168,6 +168,11 @@ TEST(EndToEnd, ShortModels) {
   extract(first, bytes);
   extract(second, bytes);
   EXPECT_EQ(first.result.status, 0);
+  // The zeros do not come silently.
+  EXPECT_EQ(first.result.err,
+            "texsift: " + first.model.string() +
+                " ends inside the data of texture 0 (cut): 64 missing bytes are converted as "
+                "zeros\n");
   EXPECT_EQ(readFile(first.dir.path / "m.bmd 0 cut 1.dds"), expected);
   EXPECT_EQ(readFile(second.dir.path / "m.bmd 0 cut 1.dds"), expected);
 
@@ -196,6 +201,8 @@ TEST(EndToEnd, DataFarBeyondTheEndNeedNoBigBuffers) {
   Extracted e;
   extract(e, modelOf({&far}));
   EXPECT_EQ(e.result.status, 0);
+  EXPECT_NE(e.result.err.find("texture 0 (far): 8388608 missing bytes"), std::string::npos)
+      << e.result.err;
   const auto dds = readFile(e.dir.path / "m.bmd 0 far 5.dds");
   ASSERT_EQ(dds.size(), 128u + 2048 * 2048 * 4);
   EXPECT_EQ(std::count(dds.begin() + 128, dds.end(), 0), 2048 * 2048 * 4);
