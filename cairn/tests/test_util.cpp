@@ -131,6 +131,16 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     for (std::string& e : env) env_ptrs.push_back(e.data());
     env_ptrs.push_back(nullptr);
     std::vector<std::string> args = argv;
+    // The build folder may lie where an unprivileged user cannot go (under
+    // /root, say): such a run starts a copy of the program from a folder of
+    // its own.
+    TempDir program_copy;
+    if (options.drop_root && geteuid() == 0) {
+        const std::string copy = program_copy / "program";
+        WriteFile(copy, ReadFile(args[0]));
+        Check(chmod(copy.c_str(), 0755) == 0, "chmod " + copy);
+        args[0] = copy;
+    }
     std::vector<char*> arg_ptrs;
     for (std::string& a : args) arg_ptrs.push_back(a.data());
     arg_ptrs.push_back(nullptr);
