@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "oschar.h"
 
@@ -17,15 +18,19 @@ constexpr uint64_t kLargeBlock = uint64_t(64) << 20;
 
 }  // namespace
 
-ByteBuffer::ByteBuffer() : buffer_(nullptr), capacity_(0), logical_size_(0) {}
+ByteBuffer::ByteBuffer() : buffer_(nullptr), capacity_(0), logical_size_(0), mapped_(false) {}
 
 ByteBuffer::~ByteBuffer() {
     Release();
 }
 
 void ByteBuffer::Release() {
-    free(buffer_);
+    if (mapped_)
+        munmap(buffer_, static_cast<size_t>(capacity_));
+    else
+        free(buffer_);
     buffer_ = nullptr;
+    mapped_ = false;
     capacity_ = 0;
     logical_size_ = 0;
 }
@@ -52,13 +57,19 @@ int ByteBuffer::AllocateMemory(uint64_t size) {
         logical_size_ = size;
         return 0;
     }
-    buffer_ = static_cast<uint8_t*>(calloc(static_cast<size_t>(capacity), 1));
-    if (buffer_ == nullptr) return 2;
     if (capacity >= kLargeBlock) {
+        void* block = mmap(nullptr, static_cast<size_t>(capacity), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) return 2;
+        buffer_ = static_cast<uint8_t*>(block);
+        mapped_ = true;
         // A large image is filled once and then streamed through: huge pages
         // save most of its page faults. Only a hint; ignored where unsupported.
-        const uintptr_t start = align(reinterpret_cast<uintptr_t>(buffer_), kStep);
-        madvise(reinterpret_cast<void*>(start), static_cast<size_t>(capacity - kStep), MADV_HUGEPAGE);
+        madvise(block, static_cast<size_t>(capacity), MADV_HUGEPAGE);
+    } else {
+        buffer_ = static_cast<uint8_t*>(aligned_alloc(kStep, static_cast<size_t>(capacity)));
+        if (buffer_ == nullptr) return 2;
+        memset(buffer_, 0, static_cast<size_t>(capacity));
     }
     capacity_ = capacity;
     logical_size_ = size;

@@ -32,11 +32,14 @@ public:
 private:
     void Release();
 
-    // Large blocks come from calloc, which maps fresh zero pages without
-    // touching them: an image is never written twice to be zero-filled.
+    // The storage starts on a 4096-byte boundary, so that it can be written
+    // to a file without going through the page cache. Large blocks are
+    // mapped fresh zero pages that are not touched before they are used: an
+    // image is never written twice to be zero-filled.
     uint8_t* buffer_;
     uint64_t capacity_;
     uint64_t logical_size_;
+    bool mapped_;
 };
 
 // Little-endian stores and loads for records laid over a byte buffer.

@@ -8,6 +8,10 @@
 // over it only once every byte has been written, so a failed run never leaves
 // a partial image behind nor destroys an existing one. Outputs that are not
 // regular files (a device such as /dev/full, a pipe) are written directly.
+//
+// A large image goes to its file straight from memory, past the page cache:
+// it is already held once in memory, and copying gigabytes into the cache
+// costs as much as hashing them.
 
 #include <fcntl.h>
 #include <limits.h>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "ivfc.h"
+#include "oschar.h"
 #include "romfs.h"
 
 namespace {
@@ -61,7 +66,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile() { Abandon(); }
 
-    bool Open(const char* path);
+    // total: how many bytes will be written, to choose how.
+    bool Open(const char* path, uint64_t total);
     bool Write(const uint8_t* data, uint64_t size);
     bool Finish();
 
@@ -77,6 +83,7 @@ private:
     std::string temp_;
     Mode mode_ = Mode::kNone;
     int fd_ = -1;
+    bool direct_ = false;  // writing past the page cache
     mode_t perms_ = 0;
     bool keep_owner_ = false;
     uid_t uid_ = 0;
@@ -96,7 +103,10 @@ bool OutputFile::OpenDirect(int flags) {
     return true;
 }
 
-bool OutputFile::Open(const char* path) {
+// Files at least this large are written past the page cache.
+constexpr uint64_t kDirectWriteMin = uint64_t(64) << 20;
+
+bool OutputFile::Open(const char* path, uint64_t total) {
     path_ = path;
     target_ = path;
     // Write through a symbolic link to the file it names.
@@ -145,6 +155,11 @@ bool OutputFile::Open(const char* path) {
         }
     }
     if (fd_ >= 0) {
+        // Where the file system cannot, the file is written as usual.
+        if (total >= kDirectWriteMin) {
+            const int flags = fcntl(fd_, F_GETFL);
+            direct_ = flags >= 0 && fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
+        }
         struct sigaction action = {};
         action.sa_handler = RemoveTempAndDie;
         sigemptyset(&action.sa_mask);
@@ -166,6 +181,14 @@ bool OutputFile::Write(const uint8_t* data, uint64_t size) {
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, uint64_t(1) << 30));
         const ssize_t written = write(fd_, data, chunk);
         if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EINVAL && direct_) {
+            // The file system refuses this write past the page cache (its
+            // size or place does not suit the device): write as usual.
+            direct_ = false;
+            const int flags = fcntl(fd_, F_GETFL);
+            if (flags >= 0 && fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0) continue;
+            return Fail("write", EINVAL);
+        }
         if (written < 0) return Fail("write", errno);
         if (written == 0) return Fail("write", ENOSPC);
         data += written;
@@ -216,15 +239,18 @@ int Run(const char* dir, const char* out_path) {
     Ivfc ivfc;
     if (ivfc.CreateIvfcHashTree(romfs.data_blob(), romfs.data_size()) != 0) return 1;
 
-    OutputFile out;
-    if (!out.Open(out_path)) return 1;
-
     const uint64_t size = romfs.data_size();
     const uint64_t whole = size / Ivfc::kBlockSize * Ivfc::kBlockSize;
+    const uint64_t total = ivfc.header_size() + align(size, Ivfc::kBlockSize) +
+                           ivfc.level0_size() + ivfc.level1_size();
+    OutputFile out;
+    if (!out.Open(out_path, total)) return 1;
+
     bool ok = out.Write(ivfc.header_blob(), ivfc.header_size()) &&
               out.Write(romfs.data_blob(), whole);
     if (ok && whole != size) {
-        uint8_t last[Ivfc::kBlockSize] = {};
+        // Aligned like every other block written, for writes past the cache.
+        alignas(Ivfc::kBlockSize) static uint8_t last[Ivfc::kBlockSize];
         memcpy(last, romfs.data_blob() + whole, static_cast<size_t>(size - whole));
         ok = out.Write(last, sizeof(last));
     }

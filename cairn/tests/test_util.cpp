@@ -25,8 +25,8 @@ void Check(bool ok, const std::string& what) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
+TempDir::TempDir(const char* base) {
+    if (base == nullptr) base = getenv("TMPDIR");
     std::string templ = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/cairn-test-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');

@@ -10,7 +10,8 @@
 // A fresh folder below $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
 public:
-    TempDir();
+    // A fresh folder in base, or in $TMPDIR (else /tmp) when base is null.
+    explicit TempDir(const char* base = nullptr);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
