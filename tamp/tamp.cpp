@@ -618,12 +618,52 @@ void discardOutput(const std::string& name) {
   if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(name.c_str());
 }
 
+// While the output is being written, an interrupt (Ctrl-C, kill, a hang-up)
+// removes it before the program ends: a cut-off file must not pass for a
+// compressed one. Only a plain file of our own is removed.
+const char* g_interruptedOutput = nullptr;
+volatile std::sig_atomic_t g_removeOnInterrupt = 0;
+
+void removeOutputAndStop(int sig) {
+  if (g_removeOnInterrupt) unlink(g_interruptedOutput);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+class RemoveOnInterrupt {
+ public:
+  RemoveOnInterrupt(const std::string& name, std::FILE* file) {
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    g_interruptedOutput = name.c_str();
+    g_removeOnInterrupt = 1;
+    struct sigaction action = {};
+    action.sa_handler = removeOutputAndStop;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &action, &old_[i]);
+    active_ = true;
+  }
+  ~RemoveOnInterrupt() {
+    if (!active_) return;
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &old_[i], nullptr);
+    g_removeOnInterrupt = 0;
+  }
+  RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
+  RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+
+ private:
+  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction old_[3];
+  bool active_ = false;
+};
+
 }  // namespace
 
 int encodeAll(const unsigned char* data, int size, const char* path) {
   std::string name = std::string(path) + ".yaz0";
   std::FILE* file = std::fopen(name.c_str(), "wb");
   if (file == nullptr) return 255;
+  RemoveOnInterrupt guard(name, file);
   std::setvbuf(file, nullptr, _IONBF, 0);  // OutputBuffer writes in large blocks
   std::printf("Writing %s\n", name.c_str());
   std::fflush(stdout);

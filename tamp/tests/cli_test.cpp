@@ -2,7 +2,12 @@
 // it leaves.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include <string>
 
@@ -134,6 +139,46 @@ TEST(Program, ConsoleGoesAway) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(support::readFile(dir / "in.yaz0"), support::fastEncode(src));
+}
+
+// Interrupted while it writes, the program leaves no cut-off output behind.
+// Its console is a pipe with room for the size line only, so it stops, the
+// output already created, on the "Writing" line until it is interrupted.
+TEST(Program, InterruptedRunLeavesNoOutput) {
+  support::TempDir dir;
+  Rng rng(9);
+  support::writeFile(dir / "in", support::shaped(rng, 100000, 3000));
+  const std::string sizeLine = "input file size: 100000\n";
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const int room = fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GE(room, 4096);
+  const std::string filler(static_cast<size_t>(room) - sizeLine.size(), '.');
+  ASSERT_EQ(write(fds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(fds[1], 1);
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    execl(kTamp.c_str(), kTamp.c_str(), "in", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  // Blocked on the console with the output created.
+  auto blocked = [&] {
+    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+    std::string pid, name, state;
+    stat >> pid >> name >> state;
+    return state == "S";
+  };
+  for (int i = 0; i < 3000 && !(support::exists(dir / "in.yaz0") && blocked()); ++i) usleep(10000);
+  ASSERT_TRUE(support::exists(dir / "in.yaz0"));
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(fds[0]);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  EXPECT_FALSE(support::exists(dir / "in.yaz0"));
 }
 
 TEST(Program, NoArgumentOrNoInput) {
