@@ -31,22 +31,31 @@ void AesCtr(const uint8_t* input, uint32_t length, const uint8_t key[16], uint8_
     mbedtls_aes_free(&aes);
 }
 
-void AesCbcDecrypt(const uint8_t* input, uint32_t length, const uint8_t key[16], uint8_t iv[16],
-                   uint8_t* output) {
+namespace {
+
+// AES-128 CBC in either direction, with the key schedule that direction needs.
+void AesCbc(int mode, const uint8_t* input, uint32_t length, const uint8_t key[16], uint8_t iv[16],
+            uint8_t* output) {
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
-    mbedtls_aes_setkey_dec(&aes, key, 128);
-    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, length, iv, input, output);
+    if (mode == MBEDTLS_AES_DECRYPT)
+        mbedtls_aes_setkey_dec(&aes, key, 128);
+    else
+        mbedtls_aes_setkey_enc(&aes, key, 128);
+    mbedtls_aes_crypt_cbc(&aes, mode, length, iv, input, output);
     mbedtls_aes_free(&aes);
+}
+
+}  // namespace
+
+void AesCbcDecrypt(const uint8_t* input, uint32_t length, const uint8_t key[16], uint8_t iv[16],
+                   uint8_t* output) {
+    AesCbc(MBEDTLS_AES_DECRYPT, input, length, key, iv, output);
 }
 
 void AesCbcEncrypt(const uint8_t* input, uint32_t length, const uint8_t key[16], uint8_t iv[16],
                    uint8_t* output) {
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    mbedtls_aes_setkey_enc(&aes, key, 128);
-    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, length, iv, input, output);
-    mbedtls_aes_free(&aes);
+    AesCbc(MBEDTLS_AES_ENCRYPT, input, length, key, iv, output);
 }
 
 int GetWrappedHashType(HashType type) {

@@ -20,6 +20,18 @@ namespace {
 
 const std::string kTamp = TAMP_PROGRAM;
 
+// Starts tamp on dir/in with its standard output on the given descriptor.
+pid_t startOnConsole(const support::TempDir& dir, int console) {
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(console, 1);
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    execl(kTamp.c_str(), kTamp.c_str(), "in", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
 std::string expectedConsole(const std::string& name, const Bytes& src, int total) {
   std::vector<int> shown;
   plain::encode(src.data(), static_cast<int>(src.size()), &shown);
@@ -127,13 +139,7 @@ TEST(Program, ConsoleGoesAway) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);  // nobody reads
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(fds[1], 1);
-    if (chdir(dir.path().c_str()) != 0) _exit(126);
-    execl(kTamp.c_str(), kTamp.c_str(), "in", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t child = startOnConsole(dir, fds[1]);
   close(fds[1]);
   int status = 0;
   waitpid(child, &status, 0);
@@ -155,13 +161,7 @@ TEST(Program, InterruptedRunLeavesNoOutput) {
   ASSERT_GE(room, 4096);
   const std::string filler(static_cast<size_t>(room) - sizeLine.size(), '.');
   ASSERT_EQ(write(fds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(fds[1], 1);
-    if (chdir(dir.path().c_str()) != 0) _exit(126);
-    execl(kTamp.c_str(), kTamp.c_str(), "in", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t child = startOnConsole(dir, fds[1]);
   close(fds[1]);
   // Blocked on the console with the output created.
   auto blocked = [&] {
