@@ -8,22 +8,22 @@ namespace Crypto {
 
 // Any other value stands for "no digest".
 enum HashType : int {
-    HASH_SHA1 = 0,
-    HASH_SHA256 = 1,
+  HASH_SHA1 = 0,
+  HASH_SHA256 = 1,
 };
 
 // RSA keys: big-endian modulus followed by the big-endian private exponent.
 struct sRsa1024Key {
-    uint8_t modulus[0x80];
-    uint8_t priv_exponent[0x80];
+  uint8_t modulus[0x80];
+  uint8_t priv_exponent[0x80];
 };
 struct sRsa2048Key {
-    uint8_t modulus[0x100];
-    uint8_t priv_exponent[0x100];
+  uint8_t modulus[0x100];
+  uint8_t priv_exponent[0x100];
 };
 struct sRsa4096Key {
-    uint8_t modulus[0x200];
-    uint8_t priv_exponent[0x200];
+  uint8_t modulus[0x200];
+  uint8_t priv_exponent[0x200];
 };
 
 // The public exponent every key is verified with: 65537, big-endian.
@@ -31,11 +31,11 @@ inline constexpr uint8_t public_exponent[3] = {0x01, 0x00, 0x01};
 
 // Elliptic-curve operations are not supported; nothing reads these.
 struct sEccPrivateKey {
-    uint8_t k[0x1E];
+  uint8_t k[0x1E];
 };
 struct sEccPoint {
-    uint8_t r[0x1E];
-    uint8_t s[0x1E];
+  uint8_t r[0x1E];
+  uint8_t s[0x1E];
 };
 
 void Sha1(const uint8_t* data, uint32_t length, uint8_t output[20]);

@@ -22,10 +22,10 @@ struct TypeRow {
 // record they link.
 struct Vocabulary {
   const char* title;
-  const char* captions[5];  // Collision type, description, basic effect, bits 8-11, bits 12-15
-  TypeRow types[32];        // in code order 0x00 to 0x1F
-  const char* shadows[16];  // bits 8-11, value order 0 to 15
-  const char* specials[16]; // bits 12-15, value order 0 to 15
+  const char* captions[5];   // Collision type, description, basic effect, bits 8-11, bits 12-15
+  TypeRow types[32];         // in code order 0x00 to 0x1F
+  const char* shadows[16];   // bits 8-11, value order 0 to 15
+  const char* specials[16];  // bits 12-15, value order 0 to 15
   const char* credit;
 };
 

@@ -48,7 +48,8 @@ void putcaption(GtkWidget* fixed, const char* text, int y) {
 
 GtkWidget* newlist(const char* const* texts, int count) {
   GtkWidget* combo = gtk_combo_box_text_new();
-  for (int i = 0; i < count; ++i) gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), texts[i]);
+  for (int i = 0; i < count; ++i)
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), texts[i]);
   return combo;
 }
 

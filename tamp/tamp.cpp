@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -111,7 +111,8 @@ void MatchFinder::recordRun(int start, int end) {
   slot.newerSameByte = -1;
   slot.byte = byte;
   tailHead_[static_cast<size_t>(key)] = id;
-  if (newestRun_[byte] >= 0) runs_[static_cast<size_t>(newestRun_[byte] & kRunMask)].newerSameByte = id;
+  if (newestRun_[byte] >= 0)
+    runs_[static_cast<size_t>(newestRun_[byte] & kRunMask)].newerSameByte = id;
   newestRun_[byte] = id;
   if (oldestRun_[byte] < 0) oldestRun_[byte] = id;
 }
@@ -127,7 +128,8 @@ inline void MatchFinder::link(Link* ring, int32_t* hops, int x, int32_t before) 
   const int d = x - before;
   if (before >= 0 && d <= kWindow && l.shared >= static_cast<uint32_t>(d)) {
     const Link& b = ring[before & kRingMask];
-    hop = (b.prev == before - d && b.shared >= static_cast<uint32_t>(d)) ? hops[before & kRingMask] : before;
+    hop = (b.prev == before - d && b.shared >= static_cast<uint32_t>(d)) ? hops[before & kRingMask]
+                                                                         : before;
   }
   hops[x & kRingMask] = hop;
 }
@@ -235,7 +237,8 @@ uint32_t MatchFinder::find(int pos, int* where) {
   insertUpTo(pos);
   const uint32_t key = load32(src_ + pos);
   if (key == (key & 0xFFu) * 0x01010101u) return findInRuns(pos, windowStart, where);
-  if (ring_[static_cast<size_t>(pos & kRingMask)].prev < windowStart) return 0;  // nothing shares four bytes
+  if (ring_[static_cast<size_t>(pos & kRingMask)].prev < windowStart)
+    return 0;  // nothing shares four bytes
   return findInChain(pos, windowStart, where);
 }
 
@@ -359,10 +362,12 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
     if (pos > level8Until_) {
       level8_ = false;  // look again whether the four-byte chains need them
       pressure_ = 0;
-    } else if (from8_ <= windowStart && pos <= size_ - 8 && ring8_[pos & kRingMask].prev >= windowStart) {
+    } else if (from8_ <= windowStart && pos <= size_ - 8 &&
+               ring8_[pos & kRingMask].prev >= windowStart) {
       int where8;
       int saving = 0;
-      const uint32_t best8 = walk(ring8_.data(), hopStart8_.data(), pos, windowStart, &where8, &saving);
+      const uint32_t best8 =
+          walk(ring8_.data(), hopStart8_.data(), pos, windowStart, &where8, &saving);
       if (best8 >= 8) {
         *where = where8;
         return best8;
@@ -386,8 +391,8 @@ uint32_t MatchFinder::findInChain(int pos, int windowStart, int* where) {
 // the next older position, gives those between pos and the older one
 // directly unless the two counts are the same; then only the bytes after
 // them need comparing.
-inline uint32_t MatchFinder::walk(const Link* ring, const int32_t* hops, int pos, int windowStart, int* where,
-                                  int* saving) {
+inline uint32_t MatchFinder::walk(const Link* ring, const int32_t* hops, int pos, int windowStart,
+                                  int* where, int* saving) {
   uint32_t equal = static_cast<uint32_t>(size_ - pos);
   uint32_t best = 0;
   int bestPos = 0;
@@ -424,8 +429,8 @@ inline uint32_t MatchFinder::walk(const Link* ring, const int32_t* hops, int pos
 // common. *equal holds the equal bytes between pos and c on entry and
 // between pos and the stretch's oldest position in the window on return;
 // that position is returned.
-int MatchFinder::acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, int windowStart, uint32_t* equal,
-                              uint32_t* best, int* bestPos) {
+int MatchFinder::acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, int windowStart,
+                              uint32_t* equal, uint32_t* best, int* bestPos) {
   const int start = hop >= windowStart ? hop : c - (c - windowStart) / d * d;
   const uint32_t toStart = static_cast<uint32_t>(c - start);  // e - start is repeat + toStart
   auto offer = [&](uint32_t value, int x) {
@@ -443,7 +448,8 @@ int MatchFinder::acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, i
     offer(*equal, start);
     return start;
   }
-  const uint32_t r = repeat + equalRun(pos + static_cast<int>(repeat) - d, pos + static_cast<int>(repeat));
+  const uint32_t r =
+      repeat + equalRun(pos + static_cast<int>(repeat) - d, pos + static_cast<int>(repeat));
   const uint32_t beyond = r - repeat;  // how much further pos follows the pattern than c does
   if (beyond == 0) {
     offer(r, start);  // every older x follows it further than pos does
@@ -539,7 +545,8 @@ bool OutputBuffer::flush() {
 void writeHeader(OutputBuffer& out, int size) {
   unsigned char header[16] = {'Y', 'a', 'z', '0'};
   unsigned bigEndian = toDWORD(static_cast<unsigned>(size));
-  std::memcpy(header + 4, &bigEndian, 4);  // in the (little-endian) host's order: big-endian in the file
+  std::memcpy(header + 4, &bigEndian,
+              4);  // in the (little-endian) host's order: big-endian in the file
   out.put(header, sizeof header);
 }
 
@@ -586,7 +593,8 @@ int64_t encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::F
     // The share of the input done, never above 100 even though the
     // position counted is one past the last byte consumed.
     if (pos >= nextShown) {
-      int percent = static_cast<int>(std::min<int64_t>(100, (static_cast<int64_t>(pos) + 1) * 100 / size));
+      int percent =
+          static_cast<int>(std::min<int64_t>(100, (static_cast<int64_t>(pos) + 1) * 100 / size));
       if (percent != shown) {
         shown = percent;
         if (console != nullptr) {
@@ -596,7 +604,8 @@ int64_t encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::F
       }
       // (p + 1) * 100 / size first exceeds the percentage shown at
       // p + 1 = ceil((shown + 1) * size / 100).
-      nextShown = shown >= 100 ? INT64_MAX : ((static_cast<int64_t>(shown) + 1) * size + 99) / 100 - 1;
+      nextShown =
+          shown >= 100 ? INT64_MAX : ((static_cast<int64_t>(shown) + 1) * size + 99) / 100 - 1;
     }
   }
   if (chunks != 0) {
@@ -678,7 +687,8 @@ int encodeAll(const unsigned char* data, int size, const char* path) {
   }
   if (total < 0) {
     std::fflush(stdout);
-    std::fprintf(stderr, "\ntamp: cannot write %s: %s\n", name.c_str(), std::strerror(error != 0 ? error : EIO));
+    std::fprintf(stderr, "\ntamp: cannot write %s: %s\n", name.c_str(),
+                 std::strerror(error != 0 ? error : EIO));
     discardOutput(name);
     return 1;
   }
@@ -709,22 +719,28 @@ int main(int argc, char** argv) {
   struct stat st;
   if (fstat(fileno(in), &st) != 0) return refuse("cannot take the size of", std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return refuse("cannot read", std::strerror(EISDIR));
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return refuse("cannot take the size of", "not a plain file");
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    return refuse("cannot take the size of", "not a plain file");
   off_t size = -1;
   if (fseeko(in, 0, SEEK_END) == 0) size = ftello(in);
-  if (size < 0 || fseeko(in, 0, SEEK_SET) != 0) return refuse("cannot take the size of", std::strerror(errno));
-  if (size > INT_MAX) return refuse("cannot compress", "files of 2 GiB or more do not fit the format");
+  if (size < 0 || fseeko(in, 0, SEEK_SET) != 0)
+    return refuse("cannot take the size of", std::strerror(errno));
+  if (size > INT_MAX)
+    return refuse("cannot compress", "files of 2 GiB or more do not fit the format");
   int length = static_cast<int>(size);
   std::printf("input file size: %d\n", length);
   std::fflush(stdout);
 
   std::unique_ptr<unsigned char, decltype(&std::free)> data(
-      static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<size_t>(length) : 1)), &std::free);
+      static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<size_t>(length) : 1)),
+      &std::free);
   if (!data) return refuse("cannot read", "not enough memory");
   errno = 0;
   size_t got = std::fread(data.get(), 1, static_cast<size_t>(length), in);
   if (got != static_cast<size_t>(length)) {
-    return refuse("cannot read", std::ferror(in) && errno != 0 ? std::strerror(errno) : "the file is shorter than its size");
+    return refuse("cannot read", std::ferror(in) && errno != 0
+                                     ? std::strerror(errno)
+                                     : "the file is shorter than its size");
   }
   std::fclose(in);
   return tamp::encodeAll(data.get(), length, path);

@@ -48,9 +48,9 @@ class MatchFinder {
  private:
   static constexpr int kRingMask = (1 << 13) - 1;  // more positions than a window
   static constexpr int kHashBits = 16;
-  static constexpr int kRunMask = (1 << 11) - 1;   // more runs than fit in a window
-  static constexpr int kLevel8Steps = 32;          // steps saved per walk that start the eight-byte chains
-  static constexpr int kLevel8Span = 1 << 16;      // and for how many bytes they are kept
+  static constexpr int kRunMask = (1 << 11) - 1;  // more runs than fit in a window
+  static constexpr int kLevel8Steps = 32;  // steps saved per walk that start the eight-byte chains
+  static constexpr int kLevel8Span = 1 << 16;  // and for how many bytes they are kept
 
   // Per position (a ring over the last positions) whose first four bytes
   // are not all equal: the previous such position with the same hash, and
@@ -87,16 +87,17 @@ class MatchFinder {
   uint32_t findInRuns(int pos, int windowStart, int* where);
   uint32_t findInChain(int pos, int windowStart, int* where);
   void link(Link* ring, int32_t* hops, int x, int32_t before);
-  uint32_t walk(const Link* ring, const int32_t* hops, int pos, int windowStart, int* where, int* saving);
-  int acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, int windowStart, uint32_t* equal, uint32_t* best,
-                   int* bestPos);
+  uint32_t walk(const Link* ring, const int32_t* hops, int pos, int windowStart, int* where,
+                int* saving);
+  int acrossRepeat(int c, int d, uint32_t repeat, int hop, int pos, int windowStart,
+                   uint32_t* equal, uint32_t* best, int* bestPos);
   void index8(int x);
   void startLevel8(int pos);
 
   const unsigned char* src_;
   int size_;
-  int next_ = 0;          // positions below this one are indexed (or no longer needed)
-  int runStart_ = 0;      // where the run of equal bytes holding position next_ - 1 starts
+  int next_ = 0;               // positions below this one are indexed (or no longer needed)
+  int runStart_ = 0;           // where the run of equal bytes holding position next_ - 1 starts
   std::vector<int32_t> head_;  // per hash of four bytes: the latest position
   std::vector<Link> ring_;
   // Per position (ring): how far back the chain keeps stepping by the same
@@ -118,7 +119,7 @@ class MatchFinder {
   int32_t runCount_ = 0;                      // runs recorded so far (ids are 0, 1, ...)
   std::vector<int32_t> tailHead_;             // per (byte, following byte): the latest run
   int32_t newestRun_[256];
-  int32_t oldestRun_[256];                    // the oldest run of each byte that may be in the window
+  int32_t oldestRun_[256];  // the oldest run of each byte that may be in the window
   Region region_;
 };
 

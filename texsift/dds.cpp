@@ -20,14 +20,14 @@ void toDWORD(uint32_t& v) {
 
 namespace {
 
-constexpr uint32_t kDdsFlags = 0x21007;          // caps, height, width, pixel format, mipmap count
-constexpr uint32_t kDdsCaps = 0x401000;          // texture, mipmap
+constexpr uint32_t kDdsFlags = 0x21007;  // caps, height, width, pixel format, mipmap count
+constexpr uint32_t kDdsCaps = 0x401000;  // texture, mipmap
 constexpr uint32_t kLuminance = 0x20000;
 constexpr uint32_t kLuminanceAlpha = 0x20001;
 constexpr uint32_t kRgb = 0x40;
 constexpr uint32_t kRgbAlpha = 0x41;
 constexpr uint32_t kFourCC = 0x4;
-constexpr uint32_t kDxt1 = 0x31545844;           // "DXT1"
+constexpr uint32_t kDxt1 = 0x31545844;  // "DXT1"
 
 // Source bytes are consumed in tile rows of at most this many bytes at a
 // time, so a texture never needs more memory than a few of them.
@@ -88,33 +88,51 @@ int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps) 
   switch (format) {
     case 0:
       size = pixels / 2;
-      c.flags = kLuminance; c.bitsPerPixel = 8; c.redMask = 0xFF;
+      c.flags = kLuminance;
+      c.bitsPerPixel = 8;
+      c.redMask = 0xFF;
       break;
     case 1:
       size = pixels;
-      c.flags = kLuminance; c.bitsPerPixel = 8; c.redMask = 0xFF;
+      c.flags = kLuminance;
+      c.bitsPerPixel = 8;
+      c.redMask = 0xFF;
       break;
     case 2:
       size = pixels;
-      c.flags = kLuminanceAlpha; c.bitsPerPixel = 8; c.redMask = 0x0F; c.alphaMask = 0xF0;
+      c.flags = kLuminanceAlpha;
+      c.bitsPerPixel = 8;
+      c.redMask = 0x0F;
+      c.alphaMask = 0xF0;
       break;
     case 3:
       size = 2 * pixels;
-      c.flags = kLuminanceAlpha; c.bitsPerPixel = 16; c.redMask = 0xFF; c.alphaMask = 0xFF00;
+      c.flags = kLuminanceAlpha;
+      c.bitsPerPixel = 16;
+      c.redMask = 0xFF;
+      c.alphaMask = 0xFF00;
       break;
     case 4:
       size = 2 * pixels;
-      c.flags = kRgb; c.bitsPerPixel = 16;
-      c.redMask = 0xF800; c.greenMask = 0x07E0; c.blueMask = 0x001F;
+      c.flags = kRgb;
+      c.bitsPerPixel = 16;
+      c.redMask = 0xF800;
+      c.greenMask = 0x07E0;
+      c.blueMask = 0x001F;
       break;
     case 5:
       size = 2 * pixels;
-      c.flags = kRgbAlpha; c.bitsPerPixel = 32;
-      c.redMask = 0xFF0000; c.greenMask = 0xFF00; c.blueMask = 0xFF; c.alphaMask = 0xFF000000;
+      c.flags = kRgbAlpha;
+      c.bitsPerPixel = 32;
+      c.redMask = 0xFF0000;
+      c.greenMask = 0xFF00;
+      c.blueMask = 0xFF;
+      c.alphaMask = 0xFF000000;
       break;
     case 14:
       size = pixels / 2;
-      c.flags = kFourCC; c.fourCC = kDxt1;
+      c.flags = kFourCC;
+      c.fourCC = kDxt1;
       break;
     default:
       return kUnsupportedFormat;
@@ -126,14 +144,25 @@ int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps) 
 
 bool getFormatInfo(unsigned char format, FormatInfo& info) {
   switch (format) {
-    case 0: info = {8, 8, 32, false, 1}; return true;
+    case 0:
+      info = {8, 8, 32, false, 1};
+      return true;
     case 1:
-    case 2: info = {8, 4, 32, false, 1}; return true;
+    case 2:
+      info = {8, 4, 32, false, 1};
+      return true;
     case 3:
-    case 4: info = {4, 4, 32, false, 2}; return true;
-    case 5: info = {4, 4, 32, false, 4}; return true;
-    case 14: info = {8, 8, 32, true, 0}; return true;
-    default: return false;
+    case 4:
+      info = {4, 4, 32, false, 2};
+      return true;
+    case 5:
+      info = {4, 4, 32, false, 4};
+      return true;
+    case 14:
+      info = {8, 8, 32, true, 0};
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -302,23 +331,30 @@ void fixS3TC1(uint8_t* dst, const uint8_t* src, int width, int height) {
 static void convertLevel(unsigned char format, int width, int height, const unsigned char* src,
                          unsigned char* dst) {
   switch (format) {
-    case 0: fix8x8Expand(dst, src, width, height); break;
+    case 0:
+      fix8x8Expand(dst, src, width, height);
+      break;
     case 1:
-    case 2: fix8x4(dst, src, width, height); break;
+    case 2:
+      fix8x4(dst, src, width, height);
+      break;
     case 3:
     case 4:
-      fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width, height);
+      fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
+             height);
       break;
     case 5:
       fixRgb5A3(reinterpret_cast<uint32_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
                 height);
       break;
-    case 14: fixS3TC1(dst, src, width, height); break;
+    case 14:
+      fixS3TC1(dst, src, width, height);
+      break;
   }
 }
 
-bool writeData(unsigned char format, int width, int height, const unsigned char* data,
-               int size, FILE* out, unsigned char* scratch) {
+bool writeData(unsigned char format, int width, int height, const unsigned char* data, int size,
+               FILE* out, unsigned char* scratch) {
   FormatInfo info;
   if (!getFormatInfo(format, info)) return false;
   const int64_t outSize = levelOutputSize(info, width, height);

@@ -52,8 +52,8 @@ std::string fileNamePart(const std::string& name) {
 }
 
 std::string outputName(size_t index, const std::string& name, unsigned format, bool failed) {
-  return g_name + " " + std::to_string(index) + (failed ? " FAILED: " : " ") +
-         fileNamePart(name) + " " + std::to_string(format) + ".dds";
+  return g_name + " " + std::to_string(index) + (failed ? " FAILED: " : " ") + fileNamePart(name) +
+         " " + std::to_string(format) + ".dds";
 }
 
 // Leaves the empty file that marks a texture which could not be converted.
@@ -100,9 +100,9 @@ int64_t findTex1(FILE* model) {
     std::cout << '\n';
     if (std::memcmp(prefix, "TEX1", 4) == 0) return position;
     if (length == 0) {
-      std::fprintf(stderr,
-                   "texsift: no TEX1 section found in %s: the section at offset %lld has length 0\n",
-                   g_name.c_str(), static_cast<long long>(position));
+      std::fprintf(
+          stderr, "texsift: no TEX1 section found in %s: the section at offset %lld has length 0\n",
+          g_name.c_str(), static_cast<long long>(position));
       return -1;
     }
   }
@@ -158,11 +158,12 @@ std::optional<std::vector<std::string>> dumpStringtable(
     const TextureHeader& t = texHeaders[k];
     std::cout << std::hex << hash << ' ' << name << '\n';
     std::cout << std::dec << "  Width: " << t.width << ", Height: " << t.height << ", format "
-              << unsigned{t.format} << ", " << unsigned{t.mipmapCount} << " mipmaps, offset: "
-              << t.dataOffset << " = 0x" << std::hex << t.dataOffset << '\n';
-    std::cout << std::hex << "  " << unsigned{t.unknown1} << ' ' << t.unknown2 << ' '
-              << t.unknown3 << ' ' << t.unknown4 << ' ' << t.unknown5 << ' ' << t.unknown6 << ' '
-              << t.unknown7 << ' ' << unsigned{t.unknown8} << ' ' << t.unknown9 << '\n';
+              << unsigned{t.format} << ", " << unsigned{t.mipmapCount}
+              << " mipmaps, offset: " << t.dataOffset << " = 0x" << std::hex << t.dataOffset
+              << '\n';
+    std::cout << std::hex << "  " << unsigned{t.unknown1} << ' ' << t.unknown2 << ' ' << t.unknown3
+              << ' ' << t.unknown4 << ' ' << t.unknown5 << ' ' << t.unknown6 << ' ' << t.unknown7
+              << ' ' << unsigned{t.unknown8} << ' ' << t.unknown9 << '\n';
     names.push_back(std::move(name));
   }
   return names;

@@ -28,20 +28,20 @@ void toDWORD(uint32_t& v);
 // Model records, read raw and then swapped to host order in place.
 
 struct Tex1Header {
-  char tag[4];                  // "TEX1"
-  uint32_t sectionSize;         // length of the whole section
-  uint16_t numTextures;         // number of TextureHeader records
+  char tag[4];           // "TEX1"
+  uint32_t sectionSize;  // length of the whole section
+  uint16_t numTextures;  // number of TextureHeader records
   uint16_t unknown1;
-  uint32_t textureHeaderOffset; // not used: the records always follow at 32
-  uint32_t stringTableOffset;   // name table, from the section start
+  uint32_t textureHeaderOffset;  // not used: the records always follow at 32
+  uint32_t stringTableOffset;    // name table, from the section start
   uint8_t unknown2[12];
 };
 static_assert(sizeof(Tex1Header) == 32);
 
 struct TextureHeader {
-  uint8_t format;       // format code: 0, 1, 2, 3, 4, 5 and 14 are supported
+  uint8_t format;  // format code: 0, 1, 2, 3, 4, 5 and 14 are supported
   uint8_t unknown1;
-  uint16_t width;       // full-size level
+  uint16_t width;  // full-size level
   uint16_t height;
   uint16_t unknown2;
   uint32_t unknown3;
@@ -60,11 +60,11 @@ static_assert(sizeof(TextureHeader) == 32);
 // DDS records (little-endian, written as they lie in memory)
 
 struct ColorCaps {
-  uint32_t size;          // 32
+  uint32_t size;  // 32
   uint32_t flags;
   uint32_t fourCC;
   uint32_t bitsPerPixel;
-  uint32_t redMask;       // the luminance mask for luminance formats
+  uint32_t redMask;  // the luminance mask for luminance formats
   uint32_t greenMask;
   uint32_t blueMask;
   uint32_t alphaMask;
@@ -72,8 +72,8 @@ struct ColorCaps {
 static_assert(sizeof(ColorCaps) == 32);
 
 struct DdsHeader {
-  char magic[4];          // "DDS "
-  uint32_t size;          // 124
+  char magic[4];  // "DDS "
+  uint32_t size;  // 124
   uint32_t flags;
   uint32_t height;
   uint32_t width;
@@ -106,11 +106,11 @@ int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps);
 
 // Geometry of one format: tiles in the model, pixels in the DDS file.
 struct FormatInfo {
-  int tileWidth;       // pixels
-  int tileHeight;      // pixels
-  int tileBytes;       // source bytes of one tile (32 for every format)
-  bool compressed;     // DDS side is made of 4x4 blocks of 8 bytes
-  int outBytesPerPixel; // uncompressed formats only
+  int tileWidth;         // pixels
+  int tileHeight;        // pixels
+  int tileBytes;         // source bytes of one tile (32 for every format)
+  bool compressed;       // DDS side is made of 4x4 blocks of 8 bytes
+  int outBytesPerPixel;  // uncompressed formats only
 };
 // False for an unsupported code.
 bool getFormatInfo(unsigned char format, FormatInfo& info);
@@ -129,8 +129,8 @@ int levelDimension(int full, unsigned level);
 // `size` count as zero. `scratch`, when given, is a buffer of at least
 // levelOutputSize bytes that the caller owns and reuses from call to call;
 // otherwise writeData allocates its own. Returns false when the write fails.
-bool writeData(unsigned char format, int width, int height, const unsigned char* data,
-               int size, FILE* out, unsigned char* scratch = nullptr);
+bool writeData(unsigned char format, int width, int height, const unsigned char* data, int size,
+               FILE* out, unsigned char* scratch = nullptr);
 
 // Tile walks. `src` holds whole tiles (levelSourceSize bytes); `dst` holds
 // width x height pixels (for fixS3TC1 the DDS blocks covering them). Pixels of
@@ -146,8 +146,8 @@ void s3tc1ReverseByte(uint8_t& b);
 // stands at the texture's data. Levels that lie beyond the end of the model
 // are converted from zeros; `missing`, when given, receives how many source
 // bytes the model did not hold. Returns false when a write fails.
-bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture,
-                 const DdsHeader& header, uint64_t* missing = nullptr);
+bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const DdsHeader& header,
+                 uint64_t* missing = nullptr);
 
 // ---------------------------------------------------------------------------
 // Model reader (texsift.cpp)
@@ -169,8 +169,7 @@ int readBmd(FILE* model);
 // and returns the names in table order; nothing (after a message on standard
 // error) when the table does not list every texture.
 std::optional<std::vector<std::string>> dumpStringtable(
-    const Tex1Header& header, const std::vector<TextureHeader>& texHeaders,
-    FILE* model);
+    const Tex1Header& header, const std::vector<TextureHeader>& texHeaders, FILE* model);
 
 // The zero-terminated name at an absolute offset (ended early by the end of
 // the file); the stream position is the same afterwards.

@@ -19,559 +19,574 @@ namespace {
 const std::string kCairn = CAIRN_BIN;
 
 RunResult Cairn(const std::vector<std::string>& args, const RunOptions& options = {}) {
-    std::vector<std::string> argv{kCairn};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, options);
+  std::vector<std::string> argv{kCairn};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, options);
 }
 
 // Runs cairn on dir, expects success and silence, checks the image and
 // compares it with the folder.
 void PackAndCheck(const std::string& dir, const std::string& out, ImageReader& image,
                   const std::string& expected_err = "") {
-    const RunResult r = Cairn({dir, out});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, expected_err);
-    ASSERT_EQ(image.Load(out), "");
-    EXPECT_EQ(CompareWithTree(image, ExpectedTree(dir)), "");
+  const RunResult r = Cairn({dir, out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, expected_err);
+  ASSERT_EQ(image.Load(out), "");
+  EXPECT_EQ(CompareWithTree(image, ExpectedTree(dir)), "");
 }
 
-std::vector<std::string> FilesIn(const std::string& dir) {
-    return ListDir(dir);
-}
+std::vector<std::string> FilesIn(const std::string& dir) { return ListDir(dir); }
 
 TEST(CairnUsage, FewerThanTwoArgumentsPrintUsage) {
-    TempDir tmp;
-    const std::string expected = "CTR CAIRN\nusage: " + kCairn + " <romfs dir> <romfs bin>\n";
-    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{tmp.path()}}) {
-        const RunResult r = Cairn(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, expected);
-        EXPECT_EQ(r.err, "");
-    }
-    EXPECT_TRUE(FilesIn(tmp.path()).empty());
+  TempDir tmp;
+  const std::string expected = "CTR CAIRN\nusage: " + kCairn + " <romfs dir> <romfs bin>\n";
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{tmp.path()}}) {
+    const RunResult r = Cairn(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_TRUE(FilesIn(tmp.path()).empty());
 }
 
 TEST(CairnUsage, ArgumentsAfterTheSecondAreIgnored) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/a", "abc");
-    const RunResult r = Cairn({tmp / "in", tmp / "out.bin", tmp / "third", "fourth"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(Exists(tmp / "third"));
-    ImageReader image;
-    EXPECT_EQ(image.Load(tmp / "out.bin"), "");
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/a", "abc");
+  const RunResult r = Cairn({tmp / "in", tmp / "out.bin", tmp / "third", "fourth"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(Exists(tmp / "third"));
+  ImageReader image;
+  EXPECT_EQ(image.Load(tmp / "out.bin"), "");
 }
 
 // A folder holding the five-byte file a.txt: every byte of the image is known.
 TEST(CairnImage, SingleFileImageIsExact) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/a.txt", "hello");
-    ImageReader image;
-    PackAndCheck(tmp / "in", tmp / "out.bin", image);
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/a.txt", "hello");
+  ImageReader image;
+  PackAndCheck(tmp / "in", tmp / "out.bin", image);
 
-    const std::string out = ReadFile(tmp / "out.bin");
-    ASSERT_EQ(out.size(), 16384u);
-    const uint8_t level3[149] = {
-        0x28, 0, 0, 0, 0x28, 0, 0, 0, 0x0c, 0, 0, 0, 0x34, 0, 0, 0,
-        0x18, 0, 0, 0, 0x4c, 0, 0, 0, 0x0c, 0, 0, 0, 0x58, 0, 0, 0,
-        0x2c, 0, 0, 0, 0x90, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,
-        0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-        0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,
-        0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,
-        0, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0,
-        0xff, 0xff, 0xff, 0xff, 0x0a, 0, 0, 0, 0x61, 0, 0x2e, 0, 0x74, 0, 0x78, 0,
-        0x74, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0x68, 0x65, 0x6c, 0x6c, 0x6f};
-    EXPECT_EQ(0, memcmp(out.data() + 4096, level3, sizeof(level3)));
-    EXPECT_EQ(out.substr(4096 + 149, 4096 - 149), std::string(4096 - 149, '\0'));
+  const std::string out = ReadFile(tmp / "out.bin");
+  ASSERT_EQ(out.size(), 16384u);
+  const uint8_t level3[149] = {
+      0x28, 0,    0,    0,    0x28, 0,    0,    0,    0x0c, 0,    0,    0,    0x34, 0,    0,
+      0,    0x18, 0,    0,    0,    0x4c, 0,    0,    0,    0x0c, 0,    0,    0,    0x58, 0,
+      0,    0,    0x2c, 0,    0,    0,    0x90, 0,    0,    0,    0,    0,    0,    0,    0xff,
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0,    0,    0,    0,    0xff, 0xff, 0xff, 0xff,
+      0xff, 0xff, 0xff, 0xff, 0,    0,    0,    0,    0xff, 0xff, 0xff, 0xff, 0,    0,    0,
+      0,    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0,    0,    0,    0,    0,    0,
+      0,    0,    0xff, 0xff, 0xff, 0xff, 0,    0,    0,    0,    0,    0,    0,    0,    0x05,
+      0,    0,    0,    0,    0,    0,    0,    0xff, 0xff, 0xff, 0xff, 0x0a, 0,    0,    0,
+      0x61, 0,    0x2e, 0,    0x74, 0,    0x78, 0,    0x74, 0,    0,    0,    0,    0,    0,
+      0,    0,    0,    0,    0,    0,    0,    0,    0,    0x68, 0x65, 0x6c, 0x6c, 0x6f};
+  EXPECT_EQ(0, memcmp(out.data() + 4096, level3, sizeof(level3)));
+  EXPECT_EQ(out.substr(4096 + 149, 4096 - 149), std::string(4096 - 149, '\0'));
 
-    const uint8_t header[92] = {
-        0x49, 0x56, 0x46, 0x43, 0, 0, 1, 0, 0x20, 0, 0, 0,
-        0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0x0c, 0, 0, 0, 0, 0, 0, 0,
-        0, 0x10, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0x0c, 0, 0, 0, 0, 0, 0, 0,
-        0, 0x20, 0, 0, 0, 0, 0, 0, 0x95, 0, 0, 0, 0, 0, 0, 0, 0x0c, 0, 0, 0, 0, 0, 0, 0,
-        0x5c, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(0, memcmp(out.data(), header, sizeof(header)));
-    EXPECT_EQ(image.header_block_size(), 4096u);
-    EXPECT_EQ(image.dir_buckets(), 3u);
-    EXPECT_EQ(image.file_buckets(), 3u);
+  const uint8_t header[92] = {
+      0x49, 0x56, 0x46, 0x43, 0,    0, 1,    0, 0x20, 0,    0, 0,    0, 0, 0,    0, 0, 0, 0,
+      0,    0x20, 0,    0,    0,    0, 0,    0, 0,    0x0c, 0, 0,    0, 0, 0,    0, 0, 0, 0x10,
+      0,    0,    0,    0,    0,    0, 0x20, 0, 0,    0,    0, 0,    0, 0, 0x0c, 0, 0, 0, 0,
+      0,    0,    0,    0,    0x20, 0, 0,    0, 0,    0,    0, 0x95, 0, 0, 0,    0, 0, 0, 0,
+      0x0c, 0,    0,    0,    0,    0, 0,    0, 0x5c, 0,    0, 0,    0, 0, 0,    0};
+  EXPECT_EQ(0, memcmp(out.data(), header, sizeof(header)));
+  EXPECT_EQ(image.header_block_size(), 4096u);
+  EXPECT_EQ(image.dir_buckets(), 3u);
+  EXPECT_EQ(image.file_buckets(), 3u);
 }
 
 TEST(CairnImage, TreeWithoutFilesGivesTheHeaderOfAnEmptyImage) {
-    TempDir tmp;
-    MakeDir(tmp / "empty");
-    MakeDir(tmp / "hidden");
-    WriteFile(tmp / "hidden/.secret", "not packed");
-    MakeDir(tmp / "hidden/.git");
-    WriteFile(tmp / "hidden/.git/config", "not packed either");
-    MakeDir(tmp / "nested");
-    MakeDir(tmp / "nested/a");
-    MakeDir(tmp / "nested/a/b");
-    MakeDir(tmp / "nested/c");
+  TempDir tmp;
+  MakeDir(tmp / "empty");
+  MakeDir(tmp / "hidden");
+  WriteFile(tmp / "hidden/.secret", "not packed");
+  MakeDir(tmp / "hidden/.git");
+  WriteFile(tmp / "hidden/.git/config", "not packed either");
+  MakeDir(tmp / "nested");
+  MakeDir(tmp / "nested/a");
+  MakeDir(tmp / "nested/a/b");
+  MakeDir(tmp / "nested/c");
 
-    std::string expected(4096, '\0');
-    const uint8_t header[] = {0x49, 0x56, 0x46, 0x43, 0, 0, 1, 0};
-    memcpy(expected.data(), header, sizeof(header));
-    for (int i = 0; i < 3; ++i) expected[0x0C + 24 * i + 16] = 12;
-    expected[0x54] = 0x5C;
-    for (const char* dir : {"empty", "hidden", "nested"}) {
-        SCOPED_TRACE(dir);
-        const std::string out = tmp / (std::string(dir) + ".bin");
-        const RunResult r = Cairn({tmp / dir, out});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out + r.err, "");
-        EXPECT_EQ(ReadFile(out), expected);
-        ImageReader image;
-        EXPECT_EQ(image.Load(out), "");
-    }
+  std::string expected(4096, '\0');
+  const uint8_t header[] = {0x49, 0x56, 0x46, 0x43, 0, 0, 1, 0};
+  memcpy(expected.data(), header, sizeof(header));
+  for (int i = 0; i < 3; ++i) expected[0x0C + 24 * i + 16] = 12;
+  expected[0x54] = 0x5C;
+  for (const char* dir : {"empty", "hidden", "nested"}) {
+    SCOPED_TRACE(dir);
+    const std::string out = tmp / (std::string(dir) + ".bin");
+    const RunResult r = Cairn({tmp / dir, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(ReadFile(out), expected);
+    ImageReader image;
+    EXPECT_EQ(image.Load(out), "");
+  }
 }
 
 // Large images are written straight from memory, past the page cache, where
 // the file system allows it, and as usual where it does not (tmpfs may
 // refuse): either way the file must be whole and exact, and the same.
 TEST(CairnImage, LargeImageIsWrittenWhole) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/a.bin", Pattern(40 << 20, 11));
-    MakeDir(in + "/sub");
-    WriteFile(in + "/sub/b.bin", Pattern((30 << 20) + 77, 12));
-    WriteFile(in + "/sub/tail", "not on a block boundary");
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/a.bin", Pattern(40 << 20, 11));
+  MakeDir(in + "/sub");
+  WriteFile(in + "/sub/b.bin", Pattern((30 << 20) + 77, 12));
+  WriteFile(in + "/sub/tail", "not on a block boundary");
 
-    ImageReader image;
-    PackAndCheck(in, tmp / "out.bin", image);
-    const std::string written = ReadFile(tmp / "out.bin");
+  ImageReader image;
+  PackAndCheck(in, tmp / "out.bin", image);
+  const std::string written = ReadFile(tmp / "out.bin");
 
-    struct stat st;
-    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0) {
-        TempDir shm_out("/dev/shm");
-        ImageReader again;
-        PackAndCheck(in, shm_out / "out.bin", again);
-        EXPECT_TRUE(ReadFile(shm_out / "out.bin") == written);
-    }
+  struct stat st;
+  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0) {
+    TempDir shm_out("/dev/shm");
+    ImageReader again;
+    PackAndCheck(in, shm_out / "out.bin", again);
+    EXPECT_TRUE(ReadFile(shm_out / "out.bin") == written);
+  }
 }
 
 // Hidden entries, empty folders at depth, empty files between others,
 // non-ASCII names and a deeper tree: the image must hold exactly the folder.
 TEST(CairnImage, RichTreeMatchesTheFolder) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/.hidden", "x");
-    MakeDir(in + "/.hiddendir");
-    WriteFile(in + "/.hiddendir/inside", "y");
-    WriteFile(in + "/first.bin", Pattern(1000, 1));
-    WriteFile(in + "/empty1", "");
-    WriteFile(in + "/second.bin", Pattern(17, 2));
-    WriteFile(in + "/empty2", "");
-    WriteFile(in + "/third", Pattern(4096, 3));
-    MakeDir(in + "/Course");
-    MakeDir(in + "/Course/Kart");
-    WriteFile(in + "/Course/Kart/model.bcmdl", Pattern(70000, 4));
-    WriteFile(in + "/Course/Kart/\xc3\xa9t\xc3\xa9.txt", "summer");            // été
-    WriteFile(in + "/Course/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "nihongo");  // 日本語
-    WriteFile(in + "/Course/\xf0\x9f\x98\x80.bin", Pattern(33, 5));            // U+1F600
-    MakeDir(in + "/Course/empty");
-    MakeDir(in + "/Course/empty/deeper");
-    MakeDir(in + "/Course/empty/deeper/deepest");
-    MakeDir(in + "/only_empty_file");
-    WriteFile(in + "/only_empty_file/zero", "");
-    std::string path = in;
-    for (int depth = 0; depth < 12; ++depth) {
-        path += "/d" + std::to_string(depth);
-        MakeDir(path);
-    }
-    WriteFile(path + "/bottom", Pattern(5, 6));
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/.hidden", "x");
+  MakeDir(in + "/.hiddendir");
+  WriteFile(in + "/.hiddendir/inside", "y");
+  WriteFile(in + "/first.bin", Pattern(1000, 1));
+  WriteFile(in + "/empty1", "");
+  WriteFile(in + "/second.bin", Pattern(17, 2));
+  WriteFile(in + "/empty2", "");
+  WriteFile(in + "/third", Pattern(4096, 3));
+  MakeDir(in + "/Course");
+  MakeDir(in + "/Course/Kart");
+  WriteFile(in + "/Course/Kart/model.bcmdl", Pattern(70000, 4));
+  WriteFile(in + "/Course/Kart/\xc3\xa9t\xc3\xa9.txt", "summer");             // été
+  WriteFile(in + "/Course/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "nihongo");  // 日本語
+  WriteFile(in + "/Course/\xf0\x9f\x98\x80.bin", Pattern(33, 5));             // U+1F600
+  MakeDir(in + "/Course/empty");
+  MakeDir(in + "/Course/empty/deeper");
+  MakeDir(in + "/Course/empty/deeper/deepest");
+  MakeDir(in + "/only_empty_file");
+  WriteFile(in + "/only_empty_file/zero", "");
+  std::string path = in;
+  for (int depth = 0; depth < 12; ++depth) {
+    path += "/d" + std::to_string(depth);
+    MakeDir(path);
+  }
+  WriteFile(path + "/bottom", Pattern(5, 6));
 
-    ImageReader image;
-    PackAndCheck(in, tmp / "out.bin", image);
-    const ExpectedDir expected = ExpectedTree(in);
-    EXPECT_EQ(CountFiles(expected), 11u);
-    EXPECT_NE(image.LookupFile(u"Course/\U0001F600.bin"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"Course/Kart/\u00e9t\u00e9.txt"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"Course/\u65e5\u672c\u8a9e"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"only_empty_file/zero"), ImageReader::kNotFound);
-    EXPECT_EQ(image.LookupFile(u".hidden"), ImageReader::kNotFound);
-    EXPECT_EQ(image.LookupDir(u"Course/empty"), ImageReader::kNotFound);
+  ImageReader image;
+  PackAndCheck(in, tmp / "out.bin", image);
+  const ExpectedDir expected = ExpectedTree(in);
+  EXPECT_EQ(CountFiles(expected), 11u);
+  EXPECT_NE(image.LookupFile(u"Course/\U0001F600.bin"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"Course/Kart/\u00e9t\u00e9.txt"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"Course/\u65e5\u672c\u8a9e"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"only_empty_file/zero"), ImageReader::kNotFound);
+  EXPECT_EQ(image.LookupFile(u".hidden"), ImageReader::kNotFound);
+  EXPECT_EQ(image.LookupDir(u"Course/empty"), ImageReader::kNotFound);
 }
 
 // The layout's worked example on disk; the order is the one the listing gives.
 TEST(CairnImage, FourDirectoryTreeOnDisk) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/a", "abc");
-    MakeDir(in + "/d1");
-    WriteFile(in + "/d1/x", Pattern(20, 7));
-    MakeDir(in + "/d1/e");
-    WriteFile(in + "/d1/e/y", "!");
-    MakeDir(in + "/d2");
-    WriteFile(in + "/d2/z", "");
-    ImageReader image;
-    PackAndCheck(in, tmp / "out.bin", image);
-    // 400 bytes in the order a, d1 (x, e), d2; the listing may give another.
-    const ExpectedDir expected = ExpectedTree(in);
-    const bool example_order = expected.files[0].name == u"a" && expected.dirs[0].name == u"d1" &&
-                               expected.dirs[0].dirs.size() == 1;
-    if (example_order) {
-        EXPECT_EQ(image.level3_size(), 400u);
-    }
-    EXPECT_EQ(image.level3_size(), ExpectedLevel3Size(expected));
-    EXPECT_EQ(image.dir_buckets(), 5u);
-    EXPECT_EQ(image.file_buckets(), 5u);
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/a", "abc");
+  MakeDir(in + "/d1");
+  WriteFile(in + "/d1/x", Pattern(20, 7));
+  MakeDir(in + "/d1/e");
+  WriteFile(in + "/d1/e/y", "!");
+  MakeDir(in + "/d2");
+  WriteFile(in + "/d2/z", "");
+  ImageReader image;
+  PackAndCheck(in, tmp / "out.bin", image);
+  // 400 bytes in the order a, d1 (x, e), d2; the listing may give another.
+  const ExpectedDir expected = ExpectedTree(in);
+  const bool example_order = expected.files[0].name == u"a" && expected.dirs[0].name == u"d1" &&
+                             expected.dirs[0].dirs.size() == 1;
+  if (example_order) {
+    EXPECT_EQ(image.level3_size(), 400u);
+  }
+  EXPECT_EQ(image.level3_size(), ExpectedLevel3Size(expected));
+  EXPECT_EQ(image.dir_buckets(), 5u);
+  EXPECT_EQ(image.file_buckets(), 5u);
 }
 
 TEST(CairnImage, NamesThatAreNotUtf8) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/caf\xe9", "latin-1");              // lone 0xE9
-    WriteFile(in + "/\xc0\x80x", "overlong");           // C0 80 then x
-    WriteFile(in + "/ok\xe2\x82", "truncated");         // truncated three-byte form
-    MakeDir(in + "/dir\xff");
-    WriteFile(in + "/dir\xff/inner", "in a bad folder");
-    ImageReader image;
-    const RunResult r = Cairn({in, tmp / "out.bin"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    ASSERT_EQ(image.Load(tmp / "out.bin"), "");
-    EXPECT_EQ(CompareWithTree(image, ExpectedTree(in)), "");
-    EXPECT_NE(image.LookupFile(u"caf\uFFFD"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"\uFFFD\uFFFDx"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"ok\uFFFD\uFFFD"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"dir\uFFFD/inner"), ImageReader::kNotFound);
-    // One warning per such name, on standard error.
-    for (const char* name : {"/caf\xe9\"", "/\xc0\x80x\"", "/ok\xe2\x82\"", "/dir\xff\""}) {
-        EXPECT_NE(r.err.find(std::string("[WARNING] Name is not valid UTF-8, its invalid bytes become U+FFFD: \"") + in + name), std::string::npos) << name;
-    }
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/caf\xe9", "latin-1");       // lone 0xE9
+  WriteFile(in + "/\xc0\x80x", "overlong");    // C0 80 then x
+  WriteFile(in + "/ok\xe2\x82", "truncated");  // truncated three-byte form
+  MakeDir(in + "/dir\xff");
+  WriteFile(in + "/dir\xff/inner", "in a bad folder");
+  ImageReader image;
+  const RunResult r = Cairn({in, tmp / "out.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  ASSERT_EQ(image.Load(tmp / "out.bin"), "");
+  EXPECT_EQ(CompareWithTree(image, ExpectedTree(in)), "");
+  EXPECT_NE(image.LookupFile(u"caf\uFFFD"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"\uFFFD\uFFFDx"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"ok\uFFFD\uFFFD"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"dir\uFFFD/inner"), ImageReader::kNotFound);
+  // One warning per such name, on standard error.
+  for (const char* name : {"/caf\xe9\"", "/\xc0\x80x\"", "/ok\xe2\x82\"", "/dir\xff\""}) {
+    EXPECT_NE(
+        r.err.find(
+            std::string("[WARNING] Name is not valid UTF-8, its invalid bytes become U+FFFD: \"") +
+            in + name),
+        std::string::npos)
+        << name;
+  }
 }
 
 TEST(CairnImage, NamesThatBecomeEqualAreReported) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/a\xfe", "one");
-    WriteFile(in + "/a\xff", "two");
-    const RunResult r = Cairn({in, tmp / "out.bin"});
-    ASSERT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("get the same name in the image; only one of them can be found by name\n"),
-              std::string::npos) << r.err;
-    ImageReader image;
-    // Both are packed, but a lookup can reach only one of them.
-    EXPECT_NE(image.Load(tmp / "out.bin").find("lookup of file"), std::string::npos);
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/a\xfe", "one");
+  WriteFile(in + "/a\xff", "two");
+  const RunResult r = Cairn({in, tmp / "out.bin"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("get the same name in the image; only one of them can be found by name\n"),
+            std::string::npos)
+      << r.err;
+  ImageReader image;
+  // Both are packed, but a lookup can reach only one of them.
+  EXPECT_NE(image.Load(tmp / "out.bin").find("lookup of file"), std::string::npos);
 }
 
 TEST(CairnImage, LinksOfEveryKind) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    MakeDir(tmp / "outside");
-    WriteFile(tmp / "outside/data", Pattern(300, 8));
-    WriteFile(in + "/real", Pattern(50, 9));
-    MakeDir(in + "/sub");
-    WriteFile(in + "/sub/leaf", "leaf");
-    MakeLink("real", in + "/to_file");                     // relative, to a file
-    MakeLink(tmp / "outside/data", in + "/to_outside");    // absolute, to a file
-    MakeLink("to_file", in + "/chain");                    // link to a link
-    MakeLink(tmp / "outside", in + "/outside_dir");        // to a folder elsewhere
-    MakeLink("sub", in + "/sub_again");                    // to a sibling folder
-    MakeLink("missing", in + "/dangling");                 // dangling: an empty file
-    MakeLink("self", in + "/self");                        // a link to itself: an empty file
-    MakeLink("..", in + "/sub/up");                        // back to the root
-    MakeLink(".", in + "/sub/here");                       // back to its own folder
-    MakeLink(in, in + "/sub/root_abs");                    // back to the root, absolute
-    MakeLink("/dev/null", in + "/device");                 // a device: an empty file
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  MakeDir(tmp / "outside");
+  WriteFile(tmp / "outside/data", Pattern(300, 8));
+  WriteFile(in + "/real", Pattern(50, 9));
+  MakeDir(in + "/sub");
+  WriteFile(in + "/sub/leaf", "leaf");
+  MakeLink("real", in + "/to_file");                   // relative, to a file
+  MakeLink(tmp / "outside/data", in + "/to_outside");  // absolute, to a file
+  MakeLink("to_file", in + "/chain");                  // link to a link
+  MakeLink(tmp / "outside", in + "/outside_dir");      // to a folder elsewhere
+  MakeLink("sub", in + "/sub_again");                  // to a sibling folder
+  MakeLink("missing", in + "/dangling");               // dangling: an empty file
+  MakeLink("self", in + "/self");                      // a link to itself: an empty file
+  MakeLink("..", in + "/sub/up");                      // back to the root
+  MakeLink(".", in + "/sub/here");                     // back to its own folder
+  MakeLink(in, in + "/sub/root_abs");                  // back to the root, absolute
+  MakeLink("/dev/null", in + "/device");               // a device: an empty file
 
-    ImageReader image;
-    const RunResult r = Cairn({in, tmp / "out.bin"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    ASSERT_EQ(image.Load(tmp / "out.bin"), "");
-    EXPECT_EQ(CompareWithTree(image, ExpectedTree(in)), "");
+  ImageReader image;
+  const RunResult r = Cairn({in, tmp / "out.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  ASSERT_EQ(image.Load(tmp / "out.bin"), "");
+  EXPECT_EQ(CompareWithTree(image, ExpectedTree(in)), "");
 
-    // The loops are skipped with a warning each, both when the folder is met
-    // directly and when it is met through sub_again.
-    for (const std::string& parent : {in + "/sub/", in + "/sub_again/"}) {
-        for (const char* link : {"up", "here", "root_abs"}) {
-            const std::string line = "[WARNING] Skipping \"" + parent + link + "\": it leads back to an enclosing directory\n";
-            EXPECT_NE(r.err.find(line), std::string::npos) << line;
-        }
+  // The loops are skipped with a warning each, both when the folder is met
+  // directly and when it is met through sub_again.
+  for (const std::string& parent : {in + "/sub/", in + "/sub_again/"}) {
+    for (const char* link : {"up", "here", "root_abs"}) {
+      const std::string line =
+          "[WARNING] Skipping \"" + parent + link + "\": it leads back to an enclosing directory\n";
+      EXPECT_NE(r.err.find(line), std::string::npos) << line;
     }
-    EXPECT_NE(image.LookupFile(u"sub_again/leaf"), ImageReader::kNotFound);
-    EXPECT_NE(image.LookupFile(u"outside_dir/data"), ImageReader::kNotFound);
-    EXPECT_EQ(image.LookupDir(u"sub/up"), ImageReader::kNotFound);
-    for (const char16_t* empty : {u"dangling", u"self", u"device"}) {
-        EXPECT_NE(image.LookupFile(empty), ImageReader::kNotFound);
-    }
+  }
+  EXPECT_NE(image.LookupFile(u"sub_again/leaf"), ImageReader::kNotFound);
+  EXPECT_NE(image.LookupFile(u"outside_dir/data"), ImageReader::kNotFound);
+  EXPECT_EQ(image.LookupDir(u"sub/up"), ImageReader::kNotFound);
+  for (const char16_t* empty : {u"dangling", u"self", u"device"}) {
+    EXPECT_NE(image.LookupFile(empty), ImageReader::kNotFound);
+  }
 }
 
 TEST(CairnImage, RootGivenWithATrailingSlashGivesTheSameImage) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    MakeDir(tmp / "in/sub");
-    WriteFile(tmp / "in/sub/f", Pattern(100, 10));
-    WriteFile(tmp / "in/g", Pattern(10, 11));
-    ASSERT_EQ(Cairn({tmp / "in", tmp / "plain.bin"}).status, 0);
-    ASSERT_EQ(Cairn({tmp / "in/", tmp / "slash.bin"}).status, 0);
-    EXPECT_EQ(ReadFile(tmp / "plain.bin"), ReadFile(tmp / "slash.bin"));
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  MakeDir(tmp / "in/sub");
+  WriteFile(tmp / "in/sub/f", Pattern(100, 10));
+  WriteFile(tmp / "in/g", Pattern(10, 11));
+  ASSERT_EQ(Cairn({tmp / "in", tmp / "plain.bin"}).status, 0);
+  ASSERT_EQ(Cairn({tmp / "in/", tmp / "slash.bin"}).status, 0);
+  EXPECT_EQ(ReadFile(tmp / "plain.bin"), ReadFile(tmp / "slash.bin"));
 }
 
 // Header 40 + 12 + 24 + 12 + 36 bytes of tables = 124, data at 128: a file of
 // 4096 - 128 bytes ends the image on a block boundary, one more byte does not.
 TEST(CairnImage, ImageEndingOnABlockBoundaryAndOneByteLater) {
-    TempDir tmp;
-    for (size_t size : {4096u - 128u, 4096u - 127u, 3 * 4096u - 128u}) {
-        SCOPED_TRACE(size);
-        const std::string in = tmp / ("in" + std::to_string(size));
-        MakeDir(in);
-        WriteFile(in + "/f", Pattern(size, 12));
-        ImageReader image;
-        PackAndCheck(in, in + ".bin", image);
-        const uint64_t l3 = 128 + size;
-        EXPECT_EQ(image.level3_size(), l3);
-        EXPECT_EQ(image.file_size(), 4096 + (l3 + 4095) / 4096 * 4096 + 4096 + 4096);
-    }
+  TempDir tmp;
+  for (size_t size : {4096u - 128u, 4096u - 127u, 3 * 4096u - 128u}) {
+    SCOPED_TRACE(size);
+    const std::string in = tmp / ("in" + std::to_string(size));
+    MakeDir(in);
+    WriteFile(in + "/f", Pattern(size, 12));
+    ImageReader image;
+    PackAndCheck(in, in + ".bin", image);
+    const uint64_t l3 = 128 + size;
+    EXPECT_EQ(image.level3_size(), l3);
+    EXPECT_EQ(image.file_size(), 4096 + (l3 + 4095) / 4096 * 4096 + 4096 + 4096);
+  }
 }
 
 TEST(CairnImage, ManyFilesNeedLargerHashTables) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    for (int d = 0; d < 20; ++d) {
-        const std::string dir = in + "/dir" + std::to_string(d);
-        MakeDir(dir);
-        for (int f = 0; f < 30; ++f) WriteFile(dir + "/file" + std::to_string(f), Pattern(f * 37 % 200, d * 100 + f));
-    }
-    ImageReader image;
-    PackAndCheck(in, tmp / "out.bin", image);
-    EXPECT_EQ(image.dir_buckets(), 23u);    // 21 directories
-    EXPECT_EQ(image.file_buckets(), 601u);  // 600 files
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  for (int d = 0; d < 20; ++d) {
+    const std::string dir = in + "/dir" + std::to_string(d);
+    MakeDir(dir);
+    for (int f = 0; f < 30; ++f)
+      WriteFile(dir + "/file" + std::to_string(f), Pattern(f * 37 % 200, d * 100 + f));
+  }
+  ImageReader image;
+  PackAndCheck(in, tmp / "out.bin", image);
+  EXPECT_EQ(image.dir_buckets(), 23u);    // 21 directories
+  EXPECT_EQ(image.file_buckets(), 601u);  // 600 files
 }
 
 TEST(CairnErrors, MissingRoot) {
-    TempDir tmp;
-    const RunResult r = Cairn({tmp / "missing", tmp / "out.bin"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + (tmp / "missing") + "\"\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(Exists(tmp / "out.bin"));
+  TempDir tmp;
+  const RunResult r = Cairn({tmp / "missing", tmp / "out.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + (tmp / "missing") + "\"\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(Exists(tmp / "out.bin"));
 }
 
 // Permission bits do not stop the superuser; run cairn as nobody then.
 RunOptions Unprivileged() {
-    RunOptions options;
-    options.drop_root = true;
-    return options;
+  RunOptions options;
+  options.drop_root = true;
+  return options;
 }
 
 TEST(CairnErrors, UnreadableRoot) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", "x");
-    chmod((tmp / "in").c_str(), 0);
-    chmod(tmp.path().c_str(), 0777);
-    const RunResult r = Cairn({tmp / "in", tmp / "out.bin"}, Unprivileged());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + (tmp / "in") + "\"\n");
-    EXPECT_FALSE(Exists(tmp / "out.bin"));
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", "x");
+  chmod((tmp / "in").c_str(), 0);
+  chmod(tmp.path().c_str(), 0777);
+  const RunResult r = Cairn({tmp / "in", tmp / "out.bin"}, Unprivileged());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + (tmp / "in") + "\"\n");
+  EXPECT_FALSE(Exists(tmp / "out.bin"));
 }
 
 TEST(CairnErrors, UnreadableSubdirectoryIsReportedAndTheRestIsPacked) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/kept", "kept");
-    MakeDir(in + "/locked");
-    WriteFile(in + "/locked/lost", "lost");
-    MakeDir(in + "/open");
-    WriteFile(in + "/open/also_kept", "also kept");
-    chmod((in + "/locked").c_str(), 0);
-    chmod(tmp.path().c_str(), 0777);
-    const RunResult r = Cairn({in, tmp / "out.bin"}, Unprivileged());
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + in + "/locked\"\n");
-    ImageReader image;
-    ASSERT_EQ(image.Load(tmp / "out.bin"), "");
-    ExpectedDir expected = ExpectedTree(in);
-    if (RunningAsRoot()) {
-        // This process reads the locked folder anyway; cairn ran without the right to.
-        std::erase_if(expected.dirs, [](const ExpectedDir& d) { return d.name == u"locked"; });
-    }
-    EXPECT_EQ(CompareWithTree(image, expected), "");
-    EXPECT_EQ(image.LookupDir(u"locked"), ImageReader::kNotFound);
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/kept", "kept");
+  MakeDir(in + "/locked");
+  WriteFile(in + "/locked/lost", "lost");
+  MakeDir(in + "/open");
+  WriteFile(in + "/open/also_kept", "also kept");
+  chmod((in + "/locked").c_str(), 0);
+  chmod(tmp.path().c_str(), 0777);
+  const RunResult r = Cairn({in, tmp / "out.bin"}, Unprivileged());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + in + "/locked\"\n");
+  ImageReader image;
+  ASSERT_EQ(image.Load(tmp / "out.bin"), "");
+  ExpectedDir expected = ExpectedTree(in);
+  if (RunningAsRoot()) {
+    // This process reads the locked folder anyway; cairn ran without the right to.
+    std::erase_if(expected.dirs, [](const ExpectedDir& d) { return d.name == u"locked"; });
+  }
+  EXPECT_EQ(CompareWithTree(image, expected), "");
+  EXPECT_EQ(image.LookupDir(u"locked"), ImageReader::kNotFound);
 }
 
 TEST(CairnErrors, UnreadableFileStopsTheRunAndKeepsTheOldImage) {
-    TempDir tmp;
-    const std::string in = tmp / "in";
-    MakeDir(in);
-    WriteFile(in + "/a", "readable");
-    WriteFile(in + "/secret", "unreadable");
-    WriteFile(in + "/empty_secret", "");
-    chmod((in + "/secret").c_str(), 0);
-    chmod((in + "/empty_secret").c_str(), 0);
-    chmod(tmp.path().c_str(), 0777);
-    WriteFile(tmp / "out.bin", "an older image");
-    chmod((tmp / "out.bin").c_str(), 0666);
-    const RunResult r = Cairn({in, tmp / "out.bin"}, Unprivileged());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "[ERROR] Failed to open file for romfs: " + in + "/secret\n");
-    EXPECT_EQ(ReadFile(tmp / "out.bin"), "an older image");
-    EXPECT_EQ(FilesIn(tmp.path()).size(), 2u);  // in, out.bin: no temporary left
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/a", "readable");
+  WriteFile(in + "/secret", "unreadable");
+  WriteFile(in + "/empty_secret", "");
+  chmod((in + "/secret").c_str(), 0);
+  chmod((in + "/empty_secret").c_str(), 0);
+  chmod(tmp.path().c_str(), 0777);
+  WriteFile(tmp / "out.bin", "an older image");
+  chmod((tmp / "out.bin").c_str(), 0666);
+  const RunResult r = Cairn({in, tmp / "out.bin"}, Unprivileged());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "[ERROR] Failed to open file for romfs: " + in + "/secret\n");
+  EXPECT_EQ(ReadFile(tmp / "out.bin"), "an older image");
+  EXPECT_EQ(FilesIn(tmp.path()).size(), 2u);  // in, out.bin: no temporary left
 
-    // An unreadable empty file is never opened.
-    chmod((in + "/secret").c_str(), 0644);
-    const RunResult ok = Cairn({in, tmp / "out.bin"}, Unprivileged());
-    EXPECT_EQ(ok.status, 0) << ok.err;
-    ImageReader image;
-    EXPECT_EQ(image.Load(tmp / "out.bin"), "");
+  // An unreadable empty file is never opened.
+  chmod((in + "/secret").c_str(), 0644);
+  const RunResult ok = Cairn({in, tmp / "out.bin"}, Unprivileged());
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  ImageReader image;
+  EXPECT_EQ(image.Load(tmp / "out.bin"), "");
 }
 
 // A file that yields fewer bytes than its size says: kernel attribute files
 // report 4096 bytes and yield a few. The run fails instead of packing zeros.
 TEST(CairnErrors, FileShorterThanItsSize) {
-    const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/uevent_seqnum",
-                                "/sys/power/state", "/sys/kernel/profiling"};
-    std::string source;
-    for (const char* c : candidates) {
-        struct stat st;
-        if (stat(c, &st) == 0 && st.st_size == 4096 && access(c, R_OK) == 0) {
-            source = c;
-            break;
-        }
+  const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled",
+                              "/sys/kernel/uevent_seqnum", "/sys/power/state",
+                              "/sys/kernel/profiling"};
+  std::string source;
+  for (const char* c : candidates) {
+    struct stat st;
+    if (stat(c, &st) == 0 && st.st_size == 4096 && access(c, R_OK) == 0) {
+      source = c;
+      break;
     }
-    if (source.empty()) GTEST_SKIP() << "no kernel attribute file to read here";
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/a", "a");
-    MakeLink(source, tmp / "in/short");
-    const RunResult r = Cairn({tmp / "in", tmp / "out.bin"});
-    EXPECT_EQ(r.status, 1);
-    const std::string prefix = "[ERROR] Failed to read file for romfs: " + (tmp / "in/short") + " (it ended after ";
-    EXPECT_EQ(r.err.substr(0, prefix.size()), prefix) << r.err;
-    EXPECT_EQ(r.err.substr(r.err.size() - 16), " of 4096 bytes)\n") << r.err;
-    EXPECT_FALSE(Exists(tmp / "out.bin"));
+  }
+  if (source.empty()) GTEST_SKIP() << "no kernel attribute file to read here";
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/a", "a");
+  MakeLink(source, tmp / "in/short");
+  const RunResult r = Cairn({tmp / "in", tmp / "out.bin"});
+  EXPECT_EQ(r.status, 1);
+  const std::string prefix =
+      "[ERROR] Failed to read file for romfs: " + (tmp / "in/short") + " (it ended after ";
+  EXPECT_EQ(r.err.substr(0, prefix.size()), prefix) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - 16), " of 4096 bytes)\n") << r.err;
+  EXPECT_FALSE(Exists(tmp / "out.bin"));
 }
 
 TEST(CairnOutput, FullDeviceIsAnError) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", Pattern(10000, 13));
-    const RunResult r = Cairn({tmp / "in", "/dev/full"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "[ERROR] Failed to write output file: \"/dev/full\" (No space left on device)\n");
-    struct stat st;
-    ASSERT_EQ(stat("/dev/full", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", Pattern(10000, 13));
+  const RunResult r = Cairn({tmp / "in", "/dev/full"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "[ERROR] Failed to write output file: \"/dev/full\" (No space left on device)\n");
+  struct stat st;
+  ASSERT_EQ(stat("/dev/full", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST(CairnOutput, WriteFailureLeavesTheOldImageAndNoTemporary) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", Pattern(100000, 14));
-    MakeDir(tmp / "out");
-    WriteFile(tmp / "out/image.bin", "the old image");
-    RunOptions limited;
-    limited.max_file_size = 50000;  // the write fails as on a full disk
-    const RunResult r = Cairn({tmp / "in", tmp / "out/image.bin"}, limited);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "[ERROR] Failed to write output file: \"" + (tmp / "out/image.bin") + "\" (File too large)\n");
-    EXPECT_EQ(ReadFile(tmp / "out/image.bin"), "the old image");
-    EXPECT_EQ(FilesIn(tmp / "out"), std::vector<std::string>{"image.bin"});
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", Pattern(100000, 14));
+  MakeDir(tmp / "out");
+  WriteFile(tmp / "out/image.bin", "the old image");
+  RunOptions limited;
+  limited.max_file_size = 50000;  // the write fails as on a full disk
+  const RunResult r = Cairn({tmp / "in", tmp / "out/image.bin"}, limited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERROR] Failed to write output file: \"" + (tmp / "out/image.bin") +
+                       "\" (File too large)\n");
+  EXPECT_EQ(ReadFile(tmp / "out/image.bin"), "the old image");
+  EXPECT_EQ(FilesIn(tmp / "out"), std::vector<std::string>{"image.bin"});
 
-    const RunResult fresh = Cairn({tmp / "in", tmp / "out/new.bin"}, limited);
-    EXPECT_EQ(fresh.status, 1);
-    EXPECT_EQ(FilesIn(tmp / "out"), std::vector<std::string>{"image.bin"});
+  const RunResult fresh = Cairn({tmp / "in", tmp / "out/new.bin"}, limited);
+  EXPECT_EQ(fresh.status, 1);
+  EXPECT_EQ(FilesIn(tmp / "out"), std::vector<std::string>{"image.bin"});
 }
 
 TEST(CairnOutput, OutputThatCannotBeCreated) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", "x");
-    RunResult r = Cairn({tmp / "in", tmp / "no/such/dir/out.bin"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "[ERROR] Failed to create output file: \"" + (tmp / "no/such/dir/out.bin") + "\" (No such file or directory)\n");
-    r = Cairn({tmp / "in", tmp.path()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "[ERROR] Failed to create output file: \"" + tmp.path() + "\" (Is a directory)\n");
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", "x");
+  RunResult r = Cairn({tmp / "in", tmp / "no/such/dir/out.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERROR] Failed to create output file: \"" + (tmp / "no/such/dir/out.bin") +
+                       "\" (No such file or directory)\n");
+  r = Cairn({tmp / "in", tmp.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "[ERROR] Failed to create output file: \"" + tmp.path() + "\" (Is a directory)\n");
 }
 
 TEST(CairnOutput, ExistingImageIsReplacedNotAppendedTo) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", "content");
-    WriteFile(tmp / "out.bin", std::string(100000, 'J'));
-    chmod((tmp / "out.bin").c_str(), 0640);
-    ImageReader image;
-    PackAndCheck(tmp / "in", tmp / "out.bin", image);
-    EXPECT_EQ(image.file_size(), 16384u);
-    struct stat st;
-    ASSERT_EQ(stat((tmp / "out.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(FilesIn(tmp.path()).size(), 2u);
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", "content");
+  WriteFile(tmp / "out.bin", std::string(100000, 'J'));
+  chmod((tmp / "out.bin").c_str(), 0640);
+  ImageReader image;
+  PackAndCheck(tmp / "in", tmp / "out.bin", image);
+  EXPECT_EQ(image.file_size(), 16384u);
+  struct stat st;
+  ASSERT_EQ(stat((tmp / "out.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(FilesIn(tmp.path()).size(), 2u);
 }
 
 TEST(CairnOutput, NewImageGetsTheUsualPermissions) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", "content");
-    const mode_t mask = umask(022);
-    const RunResult r = Cairn({tmp / "in", tmp / "out.bin"});
-    umask(mask);
-    ASSERT_EQ(r.status, 0);
-    struct stat st;
-    ASSERT_EQ(stat((tmp / "out.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", "content");
+  const mode_t mask = umask(022);
+  const RunResult r = Cairn({tmp / "in", tmp / "out.bin"});
+  umask(mask);
+  ASSERT_EQ(r.status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((tmp / "out.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 TEST(CairnOutput, OutputThroughALinkReplacesTheLinkedFile) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    WriteFile(tmp / "in/f", "content");
-    MakeDir(tmp / "store");
-    WriteFile(tmp / "store/real.bin", "old");
-    MakeLink(tmp / "store/real.bin", tmp / "link.bin");
-    const RunResult r = Cairn({tmp / "in", tmp / "link.bin"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    struct stat st;
-    ASSERT_EQ(lstat((tmp / "link.bin").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    ImageReader image;
-    EXPECT_EQ(image.Load(tmp / "store/real.bin"), "");
-    EXPECT_EQ(FilesIn(tmp / "store"), std::vector<std::string>{"real.bin"});
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/f", "content");
+  MakeDir(tmp / "store");
+  WriteFile(tmp / "store/real.bin", "old");
+  MakeLink(tmp / "store/real.bin", tmp / "link.bin");
+  const RunResult r = Cairn({tmp / "in", tmp / "link.bin"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st;
+  ASSERT_EQ(lstat((tmp / "link.bin").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ImageReader image;
+  EXPECT_EQ(image.Load(tmp / "store/real.bin"), "");
+  EXPECT_EQ(FilesIn(tmp / "store"), std::vector<std::string>{"real.bin"});
 }
 
 // The image would need terabytes: the allocation fails and is reported.
 TEST(CairnErrors, MemoryExhaustionIsAnError) {
-    TempDir tmp;
-    MakeDir(tmp / "in");
-    const std::string huge = tmp / "in/huge";
-    {
-        const int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        const bool sparse = ftruncate(fd, off_t(1) << 43) == 0;  // 8 TiB, no blocks used
-        close(fd);
-        if (!sparse) GTEST_SKIP() << "this file system does not take an 8 TiB sparse file";
-    }
-    RunOptions options;
-    if (BuiltWithSanitizers()) {
-        const char* asan = getenv("ASAN_OPTIONS");
-        options.extra_env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
-                                    "allocator_may_return_null=1");
-    } else {
-        options.max_address_space = uint64_t(2) << 30;
-    }
-    const RunResult r = Cairn({tmp / "in", tmp / "out.bin"}, options);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    // 128 bytes of header and tables before the file's data.
-    const std::string size = std::to_string((uint64_t(1) << 43) + 128);
-    EXPECT_NE(r.err.find("[ERROR] Failed to allocate " + size + " bytes for the romfs image\n"), std::string::npos) << r.err;
-    EXPECT_FALSE(Exists(tmp / "out.bin"));
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  const std::string huge = tmp / "in/huge";
+  {
+    const int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const bool sparse = ftruncate(fd, off_t(1) << 43) == 0;  // 8 TiB, no blocks used
+    close(fd);
+    if (!sparse) GTEST_SKIP() << "this file system does not take an 8 TiB sparse file";
+  }
+  RunOptions options;
+  if (BuiltWithSanitizers()) {
+    const char* asan = getenv("ASAN_OPTIONS");
+    options.extra_env.push_back(std::string("ASAN_OPTIONS=") +
+                                (asan != nullptr ? std::string(asan) + ":" : "") +
+                                "allocator_may_return_null=1");
+  } else {
+    options.max_address_space = uint64_t(2) << 30;
+  }
+  const RunResult r = Cairn({tmp / "in", tmp / "out.bin"}, options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  // 128 bytes of header and tables before the file's data.
+  const std::string size = std::to_string((uint64_t(1) << 43) + 128);
+  EXPECT_NE(r.err.find("[ERROR] Failed to allocate " + size + " bytes for the romfs image\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(Exists(tmp / "out.bin"));
 }
 
 }  // namespace

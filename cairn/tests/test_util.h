@@ -9,17 +9,17 @@
 
 // A fresh folder below $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
-public:
-    // A fresh folder in base, or in $TMPDIR (else /tmp) when base is null.
-    explicit TempDir(const char* base = nullptr);
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+ public:
+  // A fresh folder in base, or in $TMPDIR (else /tmp) when base is null.
+  explicit TempDir(const char* base = nullptr);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
-private:
-    std::string path_;
+ private:
+  std::string path_;
 };
 
 void RemoveTree(const std::string& path);
@@ -36,19 +36,19 @@ std::vector<std::string> ListDir(const std::string& path);
 bool RunningAsRoot();
 
 struct RunOptions {
-    // When the tests run as root: run as the user and group of this id
-    // (nobody by default), so that permission bits take effect.
-    bool drop_root = false;
-    uid_t uid = 65534;
-    uint64_t max_address_space = 0;  // RLIMIT_AS when not 0
-    uint64_t max_file_size = 0;      // RLIMIT_FSIZE when not 0
-    std::vector<std::string> extra_env;  // NAME=VALUE entries added or replaced
+  // When the tests run as root: run as the user and group of this id
+  // (nobody by default), so that permission bits take effect.
+  bool drop_root = false;
+  uid_t uid = 65534;
+  uint64_t max_address_space = 0;      // RLIMIT_AS when not 0
+  uint64_t max_file_size = 0;          // RLIMIT_FSIZE when not 0
+  std::vector<std::string> extra_env;  // NAME=VALUE entries added or replaced
 };
 
 struct RunResult {
-    int status = -1;  // exit status, or 128 + signal number
-    std::string out;
-    std::string err;
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
 };
 
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});

@@ -9,16 +9,16 @@
 #include "romfs_reader.h"
 
 struct ExpectedFile {
-    std::u16string name;
-    std::string host_path;
-    uint64_t size = 0;
+  std::u16string name;
+  std::string host_path;
+  uint64_t size = 0;
 };
 
 struct ExpectedDir {
-    std::u16string name;
-    std::string host_path;
-    std::vector<ExpectedDir> dirs;
-    std::vector<ExpectedFile> files;
+  std::u16string name;
+  std::string host_path;
+  std::vector<ExpectedDir> dirs;
+  std::vector<ExpectedFile> files;
 };
 
 // Walks the folder in the order its listing gives: names beginning with "."

@@ -74,7 +74,9 @@ int main(int argc, char* argv[]) {
         }
       }
       guchar* p = pixels + py * stride + px * 4;
-      auto byte = [](double v) { return static_cast<guchar>(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
+      auto byte = [](double v) {
+        return static_cast<guchar>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+      };
       p[0] = a > 0 ? byte(r / a) : 0;
       p[1] = a > 0 ? byte(g / a) : 0;
       p[2] = a > 0 ? byte(b / a) : 0;

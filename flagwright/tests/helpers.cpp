@@ -46,7 +46,8 @@ std::vector<char*> pointers(const std::vector<std::string>& argv) {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void exec_in(const std::vector<char*>& argv, const char* cwd, const char* out, const char* err) {
+[[noreturn]] void exec_in(const std::vector<char*>& argv, const char* cwd, const char* out,
+                          const char* err) {
   if (cwd && chdir(cwd) != 0) _exit(126);
   int o = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -75,7 +76,8 @@ Child start(const std::vector<std::string>& argv, const std::string& cwd, const 
 int finish(Child& child, double seconds) {
   if (child.pid <= 0) return -1;
   int status = -1;
-  bool ended = wait_until([&] { return waitpid(child.pid, &status, WNOHANG) == child.pid; }, seconds);
+  bool ended =
+      wait_until([&] { return waitpid(child.pid, &status, WNOHANG) == child.pid; }, seconds);
   if (!ended) {
     kill(child.pid, SIGKILL);
     waitpid(child.pid, nullptr, 0);
@@ -125,7 +127,8 @@ std::vector<std::string> list_texts(GtkWidget* combo) {
   std::vector<std::string> texts;
   GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
   GtkTreeIter it;
-  for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
+  for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok;
+       ok = gtk_tree_model_iter_next(model, &it)) {
     gchar* text = nullptr;
     gtk_tree_model_get(model, &it, 0, &text, -1);
     texts.push_back(text ? text : "");

@@ -27,7 +27,8 @@ Pixels load(const std::string& path) {
   p.channels = gdk_pixbuf_get_n_channels(pixbuf);
   const guchar* data = gdk_pixbuf_get_pixels(pixbuf);
   int stride = gdk_pixbuf_get_rowstride(pixbuf);
-  for (int y = 0; y < p.height; ++y) p.rgba.insert(p.rgba.end(), data + y * stride, data + y * stride + p.width * p.channels);
+  for (int y = 0; y < p.height; ++y)
+    p.rgba.insert(p.rgba.end(), data + y * stride, data + y * stride + p.width * p.channels);
   g_object_unref(pixbuf);
   return p;
 }

@@ -22,8 +22,9 @@ class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* display = std::getenv("DISPLAY");
-    ASSERT_TRUE(display && *display) << "DISPLAY is not set: this test needs an X server "
-                                        "(scripts/test starts an Xvfb; or run it under xvfb-run -a)";
+    ASSERT_TRUE(display && *display)
+        << "DISPLAY is not set: this test needs an X server "
+           "(scripts/test starts an Xvfb; or run it under xvfb-run -a)";
   }
 
   // Starts the program in `folder`; returns its window's X id, or "" when
@@ -67,8 +68,10 @@ class ProgramTest : public ::testing::Test {
   // Waits until the primary selection holds `expected`.
   static ::testing::AssertionResult shows(const std::string& expected) {
     std::string last;
-    if (wait_until([&] { return (last = primary()) == expected; }, 10)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "the identifier read back is \"" << last << "\", not \"" << expected << "\"";
+    if (wait_until([&] { return (last = primary()) == expected; }, 10))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the identifier read back is \"" << last << "\", not \"" << expected << "\"";
   }
 
   // Closes the window as a window manager would and returns the exit status.
@@ -84,7 +87,8 @@ class ProgramTest : public ::testing::Test {
 TEST_F(ProgramTest, KeyboardSelectionsReadBackAndClose) {
   copy_file(FLAGWRIGHT_ICON, folder.file("icon.png"));
   std::string xid = launch(folder.path());
-  ASSERT_FALSE(xid.empty()) << "no window of " << FLAGWRIGHT_PROGRAM << " came up; stderr: " << read_file(program.child.err);
+  ASSERT_FALSE(xid.empty()) << "no window of " << FLAGWRIGHT_PROGRAM
+                            << " came up; stderr: " << read_file(program.child.err);
   xdotool({"windowfocus", "--sync", xid});
 
   // The type list has the focus at start.

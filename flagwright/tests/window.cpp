@@ -15,7 +15,8 @@ void WindowTest::SetUp() {
 
 void WindowTest::build_in(const std::string& where) {
   if (window) {
-    g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+    g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit),
+                                         nullptr);
     gtk_widget_destroy(window);
   }
   ASSERT_EQ(chdir(where.c_str()), 0);
@@ -26,7 +27,8 @@ void WindowTest::build_in(const std::string& where) {
 void WindowTest::TearDown() {
   if (window) {
     // Destroying the window would end a main loop; the tests run none.
-    g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+    g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit),
+                                         nullptr);
     gtk_widget_destroy(window);
     settle();
   }
@@ -56,5 +58,6 @@ std::vector<GtkWidget*> WindowTest::widgets() const {
 
 bool WindowTest::all_selected() const {
   gint start = -1, end = -1;
-  return gtk_editable_get_selection_bounds(GTK_EDITABLE(entry), &start, &end) && start == 0 && end == 4;
+  return gtk_editable_get_selection_bounds(GTK_EDITABLE(entry), &start, &end) && start == 0 &&
+         end == 4;
 }

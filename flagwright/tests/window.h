@@ -19,7 +19,9 @@ class WindowTest : public ::testing::Test {
   // Shows the window and waits until it is on screen at its final size.
   void show();
 
-  void choose(GtkWidget* combo, int position) { gtk_combo_box_set_active(GTK_COMBO_BOX(combo), position); }
+  void choose(GtkWidget* combo, int position) {
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), position);
+  }
   std::string id() const { return gtk_entry_get_text(GTK_ENTRY(entry)); }
   // The widgets in the order in which they were put into the window.
   std::vector<GtkWidget*> widgets() const;

@@ -27,7 +27,8 @@ struct Place {
 
 Place place_of(GtkWidget* widget) {
   Place p{};
-  gtk_container_child_get(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget, "x", &p.x, "y", &p.y, nullptr);
+  gtk_container_child_get(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget, "x", &p.x, "y",
+                          &p.y, nullptr);
   gtk_widget_get_size_request(widget, &p.width, &p.height);
   return p;
 }
@@ -53,7 +54,8 @@ TEST(Vocabulary, TextsBeginWithTheirValues) {
     EXPECT_EQ(std::string(row.entry).rfind(prefix("0x%02X - ", code), 0), 0u) << row.entry;
     EXPECT_GT(std::strlen(row.description), 0u);
     for (int effect = 0; effect < 8; ++effect)
-      EXPECT_EQ(std::string(row.effects[effect]).rfind(prefix("%d - ", effect), 0), 0u) << row.effects[effect];
+      EXPECT_EQ(std::string(row.effects[effect]).rfind(prefix("%d - ", effect), 0), 0u)
+          << row.effects[effect];
   }
   for (int value = 0; value < 16; ++value) {
     EXPECT_EQ(vocabulary.shadows[value][0], hexdigit(value));
@@ -65,7 +67,8 @@ TEST(Vocabulary, CreditIsOneLineWithoutAWebSite) {
   std::string credit = vocabulary.credit;
   EXPECT_NE(credit.find("course-modding community"), std::string::npos);
   EXPECT_EQ(credit.find('\n'), std::string::npos);
-  for (const char* site : {"http", "www.", ".com", ".org", ".net"}) EXPECT_EQ(credit.find(site), std::string::npos);
+  for (const char* site : {"http", "www.", ".com", ".org", ".net"})
+    EXPECT_EQ(credit.find(site), std::string::npos);
 }
 
 TEST_F(WindowTest, StartsWithNothingChosen) {
@@ -76,7 +79,8 @@ TEST_F(WindowTest, StartsWithNothingChosen) {
   g_object_get(window, "window-position", &position, nullptr);
   EXPECT_EQ(position, GTK_WIN_POS_CENTER);
 
-  for (GtkWidget* combo : {combod, combob, combosh, combosp}) EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo)), -1);
+  for (GtkWidget* combo : {combod, combob, combosh, combosp})
+    EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo)), -1);
   EXPECT_TRUE(list_texts(combob).empty());
   EXPECT_EQ(id(), "0000");
   EXPECT_FALSE(gtk_editable_get_editable(GTK_EDITABLE(entry)));
@@ -101,10 +105,11 @@ TEST_F(WindowTest, WidgetsStandAtTheirPlaces) {
     GtkWidget* widget;
     Place place;
   };
-  for (const Expected& e : {Expected{combod, {150, 0, 500, 30}}, Expected{all[6], {150, 30, 500, 30}},
-                            Expected{combob, {150, 60, 500, 30}}, Expected{combosh, {150, 90, 500, 30}},
-                            Expected{combosp, {150, 120, 500, 30}}, Expected{all[10], {150, 180, 97, 30}},
-                            Expected{entry, {240, 180, 97, 30}}, Expected{all[12], {150, 250, 400, 30}}}) {
+  for (const Expected& e :
+       {Expected{combod, {150, 0, 500, 30}}, Expected{all[6], {150, 30, 500, 30}},
+        Expected{combob, {150, 60, 500, 30}}, Expected{combosh, {150, 90, 500, 30}},
+        Expected{combosp, {150, 120, 500, 30}}, Expected{all[10], {150, 180, 97, 30}},
+        Expected{entry, {240, 180, 97, 30}}, Expected{all[12], {150, 250, 400, 30}}}) {
     Place p = place_of(e.widget);
     EXPECT_EQ(p.x, e.place.x);
     EXPECT_EQ(p.y, e.place.y);
@@ -168,7 +173,8 @@ TEST_F(WindowTest, EveryTypeSetsDescriptionEffectsAndIdentifier) {
     SCOPED_TRACE(vocabulary.types[code].entry);
     choose(combod, code);
     EXPECT_EQ(description_text(), vocabulary.types[code].description);
-    std::vector<std::string> effects(vocabulary.types[code].effects, vocabulary.types[code].effects + 8);
+    std::vector<std::string> effects(vocabulary.types[code].effects,
+                                     vocabulary.types[code].effects + 8);
     EXPECT_EQ(list_texts(combob), effects);
     EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combob)), -1);
     EXPECT_EQ(id(), hex4(code));

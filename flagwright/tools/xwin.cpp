@@ -37,7 +37,8 @@ int main(int argc, char* argv[]) {
     std::printf("%lu\n", xid);
     return 0;
   }
-  if (argc == 3 && std::strcmp(argv[1], "close") == 0) return close_window(std::strtoul(argv[2], nullptr, 0)) ? 0 : 1;
+  if (argc == 3 && std::strcmp(argv[1], "close") == 0)
+    return close_window(std::strtoul(argv[2], nullptr, 0)) ? 0 : 1;
   std::fprintf(stderr, "usage: xwin find <pid> <title> [seconds] | xwin close <xid>\n");
   return 2;
 }

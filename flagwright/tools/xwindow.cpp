@@ -12,8 +12,8 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -33,8 +33,8 @@ bool has_pid(Display* display, Window window, pid_t pid) {
   unsigned long count, rest;
   unsigned char* data = nullptr;
   bool match = false;
-  if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), 0, 1, False, XA_CARDINAL,
-                         &type, &format, &count, &rest, &data) == Success &&
+  if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), 0, 1, False,
+                         XA_CARDINAL, &type, &format, &count, &rest, &data) == Success &&
       data && format == 32 && count == 1)
     match = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data)) == pid;
   if (data) XFree(data);
@@ -55,8 +55,9 @@ Window search(Display* display, pid_t pid, const std::string& title) {
   if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
   for (unsigned int i = 0; i < count && !found; ++i) {
     XWindowAttributes attributes;
-    if (XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
-        has_pid(display, children[i], pid) && has_title(display, children[i], title))
+    if (XGetWindowAttributes(display, children[i], &attributes) &&
+        attributes.map_state == IsViewable && has_pid(display, children[i], pid) &&
+        has_title(display, children[i], title))
       found = children[i];
   }
   if (children) XFree(children);
@@ -65,13 +66,14 @@ Window search(Display* display, pid_t pid, const std::string& title) {
 
 }  // namespace
 
-
-unsigned long find_window(pid_t pid, const std::string& title, double seconds, const std::function<bool()>& alive) {
+unsigned long find_window(pid_t pid, const std::string& title, double seconds,
+                          const std::function<bool()>& alive) {
   Display* display = connect();
   if (!display) return 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   Window found = 0;
-  while (!(found = search(display, pid, title)) && alive() && std::chrono::steady_clock::now() < deadline)
+  while (!(found = search(display, pid, title)) && alive() &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   XCloseDisplay(display);
   return found;

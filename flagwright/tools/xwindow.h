@@ -10,7 +10,8 @@
 
 // Waits up to `seconds`, and while `alive` holds, for a mapped top-level
 // window of process `pid` titled `title`; its X id, or 0.
-unsigned long find_window(pid_t pid, const std::string& title, double seconds, const std::function<bool()>& alive);
+unsigned long find_window(pid_t pid, const std::string& title, double seconds,
+                          const std::function<bool()>& alive);
 
 // Sends the window manager's close request (WM_PROTOCOLS client message with
 // WM_DELETE_WINDOW) to an X window. False when the display cannot be reached.

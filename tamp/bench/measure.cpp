@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   int status = 0;
-  struct rusage usage {};
+  rusage usage = {};
   if (wait4(child, &status, 0, &usage) < 0) {
     std::perror("wait4");
     return 2;

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
   if (out == nullptr) return 255;
   std::printf("Writing %s\n", argv[2]);
   std::vector<int> progress;
-  std::vector<unsigned char> encoded = plain::encode(data.data(), static_cast<int>(size), &progress);
+  std::vector<unsigned char> encoded =
+      plain::encode(data.data(), static_cast<int>(size), &progress);
   for (int percent : progress) std::printf("\r %3d%%", percent);
   std::printf("\r done\n");
   bool ok = std::fwrite(encoded.data(), 1, encoded.size(), out) == encoded.size();

@@ -65,18 +65,21 @@ void padTo(Bytes& out, size_t alignment) {
 }
 
 const char* const kWords[] = {
-    "the", "of", "and", "to", "in", "a", "is", "that", "for", "it", "as", "was", "with",
-    "be", "by", "on", "not", "he", "this", "are", "or", "his", "from", "at", "which",
-    "but", "have", "an", "had", "they", "you", "were", "their", "one", "all", "we", "can",
-    "her", "has", "there", "been", "if", "more", "when", "will", "would", "who", "so",
-    "no", "course", "kart", "track", "driver", "item", "shell", "banana", "mushroom",
-    "lap", "finish", "start", "boost", "drift", "jump", "ramp", "wall", "road", "grass",
-    "sand", "water", "bridge", "tunnel", "castle", "forest", "desert", "snow", "ice",
-    "volcano", "lava", "beach", "city", "night", "rainbow", "cup", "trophy", "race",
-    "player", "rival", "speed", "turn", "corner", "shortcut", "glider", "underwater",
-    "coin", "balloon", "battle", "arena", "model", "texture", "collision", "flag",
-    "vertex", "normal", "material", "camera", "light", "shadow", "effect", "sound",
-    "music", "menu", "option", "setting", "file", "archive", "header", "table"};
+    "the",      "of",      "and",      "to",        "in",         "a",      "is",      "that",
+    "for",      "it",      "as",       "was",       "with",       "be",     "by",      "on",
+    "not",      "he",      "this",     "are",       "or",         "his",    "from",    "at",
+    "which",    "but",     "have",     "an",        "had",        "they",   "you",     "were",
+    "their",    "one",     "all",      "we",        "can",        "her",    "has",     "there",
+    "been",     "if",      "more",     "when",      "will",       "would",  "who",     "so",
+    "no",       "course",  "kart",     "track",     "driver",     "item",   "shell",   "banana",
+    "mushroom", "lap",     "finish",   "start",     "boost",      "drift",  "jump",    "ramp",
+    "wall",     "road",    "grass",    "sand",      "water",      "bridge", "tunnel",  "castle",
+    "forest",   "desert",  "snow",     "ice",       "volcano",    "lava",   "beach",   "city",
+    "night",    "rainbow", "cup",      "trophy",    "race",       "player", "rival",   "speed",
+    "turn",     "corner",  "shortcut", "glider",    "underwater", "coin",   "balloon", "battle",
+    "arena",    "model",   "texture",  "collision", "flag",       "vertex", "normal",  "material",
+    "camera",   "light",   "shadow",   "effect",    "sound",      "music",  "menu",    "option",
+    "setting",  "file",    "archive",  "header",    "table"};
 constexpr size_t kWordCount = sizeof(kWords) / sizeof(kWords[0]);
 
 void appendText(Bytes& out, size_t size, Rng& rng) {
@@ -113,7 +116,8 @@ void appendRandom(Bytes& out, size_t size, Rng& rng) {
   size_t end = out.size() + size;
   while (out.size() < end) {
     uint64_t v = rng.next();
-    for (int i = 0; i < 8 && out.size() < end; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (int i = 0; i < 8 && out.size() < end; ++i)
+      out.push_back(static_cast<unsigned char>(v >> (8 * i)));
   }
 }
 
@@ -176,10 +180,10 @@ void appendIndices(Bytes& out, Rng& rng) {
 
 // Names with an offset table in front.
 void appendNames(Bytes& out, Rng& rng) {
-  static const char* const kStems[] = {"Kinoko_Obj", "MapObj_TreeA", "MapObj_TreeB", "ItemBox",
-                                       "Coin", "DashBoard", "CheckPoint", "EnemyPath",
-                                       "Cannon_Point", "Respawn", "Sun_Light", "WaterFall",
-                                       "Course_Model_Part", "Sky_Dome", "Jugem_Point"};
+  static const char* const kStems[] = {
+      "Kinoko_Obj", "MapObj_TreeA", "MapObj_TreeB",      "ItemBox",      "Coin",
+      "DashBoard",  "CheckPoint",   "EnemyPath",         "Cannon_Point", "Respawn",
+      "Sun_Light",  "WaterFall",    "Course_Model_Part", "Sky_Dome",     "Jugem_Point"};
   uint32_t count = 8 + rng.below(120);
   std::vector<std::string> names;
   for (uint32_t i = 0; i < count; ++i) {
@@ -209,10 +213,18 @@ void appendGame(Bytes& out, size_t size, Rng& rng) {
   putU32(out, 0);
   while (out.size() < end) {
     switch (rng.below(4)) {
-      case 0: appendObjects(out, rng, idCounter); break;
-      case 1: appendVertices(out, rng); break;
-      case 2: appendIndices(out, rng); break;
-      default: appendNames(out, rng); break;
+      case 0:
+        appendObjects(out, rng, idCounter);
+        break;
+      case 1:
+        appendVertices(out, rng);
+        break;
+      case 2:
+        appendIndices(out, rng);
+        break;
+      default:
+        appendNames(out, rng);
+        break;
     }
     padTo(out, rng.below(3) == 0 ? 0x800 : 0x20);
   }
@@ -231,14 +243,16 @@ void appendAdverse(Bytes& out, size_t size, Rng& rng) {
       // in a 4 KiB window, but matches stay around a dozen bytes.
       while (out.size() < blockEnd) {
         uint64_t v = rng.next();
-        for (int i = 0; i < 64 && out.size() < blockEnd; ++i) out.push_back((v >> i) & 1 ? 'b' : 'a');
+        for (int i = 0; i < 64 && out.size() < blockEnd; ++i)
+          out.push_back((v >> i) & 1 ? 'b' : 'a');
       }
     } else if (kind == 1) {
       // Records that all start with the same long prefix, then differ.
       while (out.size() < blockEnd) {
         out.insert(out.end(), kPrefix, kPrefix + sizeof kPrefix - 1);
         uint32_t tail = 1 + rng.below(4);
-        for (uint32_t i = 0; i < tail; ++i) out.push_back(static_cast<unsigned char>('0' + rng.below(10)));
+        for (uint32_t i = 0; i < tail; ++i)
+          out.push_back(static_cast<unsigned char>('0' + rng.below(10)));
         out.push_back('\n');
       }
     } else {
@@ -267,10 +281,18 @@ void appendMixed(Bytes& out, size_t size, Rng& rng) {
   while (out.size() < end) {
     size_t chunk = std::min<size_t>(end - out.size(), (4 + rng.below(125)) * 1024);
     switch (rng.below(4)) {
-      case 0: appendText(out, chunk, rng); break;
-      case 1: appendGame(out, chunk, rng); break;
-      case 2: out.resize(out.size() + chunk, 0); break;
-      default: appendRandom(out, chunk, rng); break;
+      case 0:
+        appendText(out, chunk, rng);
+        break;
+      case 1:
+        appendGame(out, chunk, rng);
+        break;
+      case 2:
+        out.resize(out.size() + chunk, 0);
+        break;
+      default:
+        appendRandom(out, chunk, rng);
+        break;
     }
   }
 }
@@ -296,7 +318,8 @@ bool parseSize(const char* text, size_t& size) {
 int main(int argc, char** argv) {
   size_t size = 0;
   if (argc < 4 || !parseSize(argv[2], size)) {
-    std::fprintf(stderr, "usage: tamp-samples game|text|random|zeros|mixed|adverse SIZE OUTPUT [SEED]\n");
+    std::fprintf(stderr,
+                 "usage: tamp-samples game|text|random|zeros|mixed|adverse SIZE OUTPUT [SEED]\n");
     return 2;
   }
   std::string kind = argv[1];

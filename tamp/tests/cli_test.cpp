@@ -1,8 +1,8 @@
 // The program itself on real files: console text, exit statuses, the files
 // it leaves.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,7 +35,8 @@ pid_t startOnConsole(const support::TempDir& dir, int console) {
 std::string expectedConsole(const std::string& name, const Bytes& src, int total) {
   std::vector<int> shown;
   plain::encode(src.data(), static_cast<int>(src.size()), &shown);
-  std::string text = "input file size: " + std::to_string(src.size()) + "\nWriting " + name + ".yaz0\n";
+  std::string text =
+      "input file size: " + std::to_string(src.size()) + "\nWriting " + name + ".yaz0\n";
   for (int p : shown) {
     char line[16];
     std::snprintf(line, sizeof line, "\r %3d%%", p);
@@ -54,7 +55,8 @@ void expectCompressed(const Bytes& src, const std::string& name = "input.bin") {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, expectedConsole(name, src, total));
-  EXPECT_EQ(support::readFile(dir / (name + ".yaz0")), plain::encode(src.data(), static_cast<int>(src.size())));
+  EXPECT_EQ(support::readFile(dir / (name + ".yaz0")),
+            plain::encode(src.data(), static_cast<int>(src.size())));
   EXPECT_EQ(support::readFile(dir / name), src) << "the input must stay as it was";
 }
 
@@ -73,15 +75,19 @@ TEST(Program, ExactConsoleText) {
   support::writeFile(dir / "ten", Bytes(10, 0x41));
   support::Result r = support::run(kTamp, {"ten"}, dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "input file size: 10\nWriting ten.yaz0\n\r  20%\r 100%\r done\nEncoded 5 bytes from input\n");
+  EXPECT_EQ(
+      r.out,
+      "input file size: 10\nWriting ten.yaz0\n\r  20%\r 100%\r done\nEncoded 5 bytes from input\n");
   EXPECT_EQ(support::readFile(dir / "ten.yaz0"),
-            Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0x41, 0x60, 0x00, 0x41}));
+            Bytes({'Y', 'a', 'z', '0', 0, 0,    0,    10,   0,    0,   0,
+                   0,   0,   0,   0,   0, 0xA0, 0x41, 0x60, 0x00, 0x41}));
 
   support::writeFile(dir / "empty", {});
   r = support::run(kTamp, {"empty"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "input file size: 0\nWriting empty.yaz0\n\r done\nEncoded 0 bytes from input\n");
-  EXPECT_EQ(support::readFile(dir / "empty.yaz0"), Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(support::readFile(dir / "empty.yaz0"),
+            Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(Program, LargerInputs) {
@@ -143,7 +149,8 @@ TEST(Program, ConsoleGoesAway) {
   close(fds[1]);
   int status = 0;
   waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal "
+                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(support::readFile(dir / "in.yaz0"), support::fastEncode(src));
 }
 
@@ -254,7 +261,8 @@ TEST(Program, UnusableInput) {
     _exit(0);
   }
   close(fds[1]);
-  support::Result r = support::run(kTamp, {"/dev/stdin"}, dir.path(), "/proc/self/fd/" + std::to_string(fds[0]));
+  support::Result r =
+      support::run(kTamp, {"/dev/stdin"}, dir.path(), "/proc/self/fd/" + std::to_string(fds[0]));
   close(fds[0]);
   waitpid(writer, nullptr, 0);
   EXPECT_EQ(r.status, 1);

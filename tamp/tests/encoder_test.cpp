@@ -14,8 +14,22 @@ using support::Rng;
 namespace {
 
 Bytes header(uint32_t size) {
-  return {'Y', 'a', 'z', '0', static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
-          static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size), 0, 0, 0, 0, 0, 0, 0, 0};
+  return {'Y',
+          'a',
+          'z',
+          '0',
+          static_cast<unsigned char>(size >> 24),
+          static_cast<unsigned char>(size >> 16),
+          static_cast<unsigned char>(size >> 8),
+          static_cast<unsigned char>(size),
+          0,
+          0,
+          0,
+          0,
+          0,
+          0,
+          0,
+          0};
 }
 
 Bytes withHeader(uint32_t size, const Bytes& groups) {
@@ -31,7 +45,8 @@ std::string console(const Bytes& src, int* total, Bytes* file = nullptr) {
   std::FILE* stream = open_memstream(&text, &length);
   tamp::OutputBuffer out;
   tamp::writeHeader(out, static_cast<int>(src.size()));
-  *total = static_cast<int>(tamp::encodeYaz0(src.data(), static_cast<int>(src.size()), out, stream));
+  *total =
+      static_cast<int>(tamp::encodeYaz0(src.data(), static_cast<int>(src.size()), out, stream));
   std::fclose(stream);
   std::string result(text, length);
   std::free(text);
@@ -139,7 +154,8 @@ TEST(Encoder, OneByte) {
 // whatever the size.
 TEST(Encoder, ProgressValues) {
   Rng rng(17);
-  for (int size : {1, 2, 3, 7, 10, 99, 100, 101, 150, 199, 200, 201, 333, 1000, 4099, 12345, 70000}) {
+  for (int size :
+       {1, 2, 3, 7, 10, 99, 100, 101, 150, 199, 200, 201, 333, 1000, 4099, 12345, 70000}) {
     Bytes src = support::shaped(rng, static_cast<size_t>(size), 200);
     std::vector<int> shown;
     plain::encode(src.data(), size, &shown);
@@ -174,7 +190,8 @@ TEST(Encoder, SameAsTableOnLongMatches) {
   Rng rng(21);
   for (uint64_t seed = 1; seed <= 12; ++seed) {
     Rng local(seed);
-    expectSameAsTable(support::shaped(local, 100000, 20000), "shaped, seed " + std::to_string(seed));
+    expectSameAsTable(support::shaped(local, 100000, 20000),
+                      "shaped, seed " + std::to_string(seed));
   }
   Bytes runs;
   for (size_t length : {3, 4, 5, 100, 4095, 4096, 4097, 4098, 9000, 30000}) {
@@ -212,7 +229,8 @@ TEST(Encoder, HugeZeroRun) {
       int length = std::min(left - 1, 273);
       unsigned distance = static_cast<unsigned>(std::min(p, 4096)) - 1;
       if (length <= 17) {
-        chunk({static_cast<unsigned char>((length - 2) << 4 | distance >> 8), static_cast<unsigned char>(distance)},
+        chunk({static_cast<unsigned char>((length - 2) << 4 | distance >> 8),
+               static_cast<unsigned char>(distance)},
               false);
       } else {
         chunk({static_cast<unsigned char>(distance >> 8), static_cast<unsigned char>(distance),

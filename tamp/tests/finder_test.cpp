@@ -26,10 +26,12 @@ void expectEveryPosition(const Bytes& src, const std::string& what) {
     finder.longest(pos, &length, &where);
     // Below four equal bytes only "no match worth one" is promised.
     const uint32_t expected = m.best[static_cast<size_t>(pos)];
-    const bool same = expected >= 4 ? (length == expected && where == m.from[static_cast<size_t>(pos)]) : length < 4;
+    const bool same = expected >= 4
+                          ? (length == expected && where == m.from[static_cast<size_t>(pos)])
+                          : length < 4;
     if (!same && ++mismatches <= 5) {
-      ADD_FAILURE() << what << ": at " << pos << " found " << length << " from " << where << ", expected "
-                    << expected << " from " << m.from[static_cast<size_t>(pos)];
+      ADD_FAILURE() << what << ": at " << pos << " found " << length << " from " << where
+                    << ", expected " << expected << " from " << m.from[static_cast<size_t>(pos)];
     }
   }
   EXPECT_EQ(mismatches, 0) << what;
@@ -51,8 +53,8 @@ void expectJumps(const Bytes& src, const support::Matches& m, uint64_t seed, uin
       unsigned expectedMatch;
       unsigned expected = support::creditFrom(m, asked[i], &expectedMatch);
       if ((fast != expected || (fast >= 3 && match != expectedMatch)) && ++mismatches <= 5) {
-        ADD_FAILURE() << what << ": at " << asked[i] << " got " << fast << " from " << match << ", expected "
-                      << expected << " from " << expectedMatch;
+        ADD_FAILURE() << what << ": at " << asked[i] << " got " << fast << " from " << match
+                      << ", expected " << expected << " from " << expectedMatch;
       }
     }
     pos += 1 + static_cast<int>(rng.below(maxJump));
@@ -71,7 +73,8 @@ TEST(References, AgreeWithEachOther) {
     const support::Matches m = support::matchesByDistance(src);
     for (int pos = 0; pos < static_cast<int>(src.size()); ++pos) {
       unsigned plainMatch, tableMatch;
-      unsigned plainLength = plain::simpleEnc(src.data(), static_cast<int>(src.size()), pos, &plainMatch);
+      unsigned plainLength =
+          plain::simpleEnc(src.data(), static_cast<int>(src.size()), pos, &plainMatch);
       unsigned tableLength = support::creditFrom(m, pos, &tableMatch);
       ASSERT_EQ(plainLength, tableLength) << "seed " << seed << " at " << pos;
       if (plainLength >= 3) {
@@ -85,12 +88,14 @@ TEST(Finder, RandomBytesAndSmallAlphabets) {
   Rng rng(7);
   expectEveryPosition(support::randomBytes(rng, 40000), "random bytes");
   for (uint32_t alphabet : {2u, 3u, 4u, 16u}) {
-    expectEveryPosition(support::randomBytes(rng, 30000, alphabet), "alphabet " + std::to_string(alphabet));
+    expectEveryPosition(support::randomBytes(rng, 30000, alphabet),
+                        "alphabet " + std::to_string(alphabet));
   }
 }
 
 TEST(Finder, EmptyAndTinyInputs) {
-  for (const char* s : {"", "a", "ab", "aaa", "aaaa", "aaaaa", "abcabc", "abcdabcd", "aaaaaaaaab"}) {
+  for (const char* s :
+       {"", "a", "ab", "aaa", "aaaa", "aaaaa", "abcabc", "abcdabcd", "aaaaaaaaab"}) {
     expectEveryPosition(support::text(s), std::string("\"") + s + "\"");
   }
 }
@@ -110,7 +115,8 @@ TEST(Finder, Runs) {
 
   Bytes shortRuns;
   while (shortRuns.size() < 40000) {
-    shortRuns.insert(shortRuns.end(), 1 + rng.below(rng.below(4) == 0 ? 40 : 14), rng.below(3) == 0 ? 0x41 : 0);
+    shortRuns.insert(shortRuns.end(), 1 + rng.below(rng.below(4) == 0 ? 40 : 14),
+                     rng.below(3) == 0 ? 0x41 : 0);
     shortRuns.push_back(static_cast<unsigned char>(rng.below(4) == 0 ? rng.byte() : 0x3F));
   }
   expectEveryPosition(shortRuns, "short runs");
@@ -157,10 +163,12 @@ TEST(Finder, PeriodsWithGlitches) {
       size_t phase = rng.below(8) == 0 ? rng.below(static_cast<uint32_t>(period)) : 0;
       for (size_t i = 0; i < repeats * period; ++i) src.push_back(pattern[(i + phase) % period]);
       size_t tail = rng.below(3);
-      for (size_t i = 0; i < tail + 1; ++i) src.push_back(static_cast<unsigned char>(rng.below(3) == 0 ? 'z' : rng.byte()));
+      for (size_t i = 0; i < tail + 1; ++i)
+        src.push_back(static_cast<unsigned char>(rng.below(3) == 0 ? 'z' : rng.byte()));
     }
     expectEveryPosition(src, "period " + std::to_string(period) + " with glitches");
-    expectJumps(src, support::matchesByDistance(src), period, 200, "period " + std::to_string(period) + ", jumps");
+    expectJumps(src, support::matchesByDistance(src), period, 200,
+                "period " + std::to_string(period) + ", jumps");
   }
 }
 
@@ -194,7 +202,8 @@ TEST(Finder, DistancesAndLengthsAtTheBoundaries) {
       support::append(src, support::randomBytes(rng, distance - length));
       support::append(src, piece);
       support::append(src, support::randomBytes(rng, 40));
-      expectEveryPosition(src, "copy of " + std::to_string(length) + " at " + std::to_string(distance));
+      expectEveryPosition(src,
+                          "copy of " + std::to_string(length) + " at " + std::to_string(distance));
     }
   }
 }
@@ -224,7 +233,8 @@ TEST(Finder, EightByteChains) {
   expectEveryPosition(spaced, "two letters, apart");
   const support::Matches m = support::matchesByDistance(spaced);
   for (uint64_t seed = 1; seed <= 6; ++seed) {
-    expectJumps(spaced, m, seed, seed % 2 ? 40 : 7000, "two letters, apart, jumps " + std::to_string(seed));
+    expectJumps(spaced, m, seed, seed % 2 ? 40 : 7000,
+                "two letters, apart, jumps " + std::to_string(seed));
   }
 }
 

@@ -32,7 +32,8 @@ std::vector<unsigned char> expand(const uint8_t* data, size_t size) {
       size_t distance = ((op & 0x1F) << 8 | data[i]) % out.size() + 1;
       size_t length = 3 + (static_cast<size_t>(data[i + 1]) << ((op >> 5) & 3));
       i += 2;
-      for (size_t n = 0; n < length && out.size() < kMaxInput; ++n) out.push_back(out[out.size() - distance]);
+      for (size_t n = 0; n < length && out.size() < kMaxInput; ++n)
+        out.push_back(out[out.size() - distance]);
     }
   }
   return out;
@@ -59,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t common = fast.size() < reference.size() ? fast.size() : reference.size();
   for (size_t i = 0; i < common; ++i) {
     if (fast[i] != reference[i]) {
-      std::fprintf(stderr, "outputs differ at byte %zu of %zu (input of %d bytes)\n", i, reference.size(), length);
+      std::fprintf(stderr, "outputs differ at byte %zu of %zu (input of %d bytes)\n", i,
+                   reference.size(), length);
       std::abort();
     }
   }

@@ -120,8 +120,11 @@ std::vector<unsigned char> encodeWith(Search search, const unsigned char* src, i
 }
 
 // The whole file with the exhaustive search.
-inline std::vector<unsigned char> encode(const unsigned char* src, int size, std::vector<int>* progress = nullptr) {
-  auto search = [src, size](int pos, unsigned* matchOut) { return simpleEnc(src, size, pos, matchOut); };
+inline std::vector<unsigned char> encode(const unsigned char* src, int size,
+                                         std::vector<int>* progress = nullptr) {
+  auto search = [src, size](int pos, unsigned* matchOut) {
+    return simpleEnc(src, size, pos, matchOut);
+  };
   return encodeWith(search, src, size, progress);
 }
 

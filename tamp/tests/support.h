@@ -52,7 +52,9 @@ inline Bytes randomBytes(Rng& rng, size_t n, uint32_t alphabet = 256) {
 
 inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-inline void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+inline void append(Bytes& out, const Bytes& more) {
+  out.insert(out.end(), more.begin(), more.end());
+}
 
 // A pattern repeated to the given length.
 inline Bytes periodic(const Bytes& pattern, size_t length) {
@@ -72,14 +74,16 @@ inline Bytes shaped(Rng& rng, size_t length, size_t maxPiece = 600) {
         out.insert(out.end(), piece, rng.below(3) == 0 ? 0 : rng.byte());
         break;
       case 1: {  // a short period
-        Bytes pattern = randomBytes(rng, 2 + rng.below(rng.below(2) ? 8 : 300), 1 + rng.below(4) * 85);
+        Bytes pattern =
+            randomBytes(rng, 2 + rng.below(rng.below(2) ? 8 : 300), 1 + rng.below(4) * 85);
         append(out, periodic(pattern, piece));
         break;
       }
       case 2:
       case 3:
         if (!out.empty()) {  // a copy from up to a little over a window back, maybe altered
-          size_t distance = 1 + rng.below(static_cast<uint32_t>(std::min<size_t>(out.size(), 4200)));
+          size_t distance =
+              1 + rng.below(static_cast<uint32_t>(std::min<size_t>(out.size(), 4200)));
           if (rng.below(4) == 0) distance = std::min<size_t>(out.size(), 4095 + rng.below(4));
           for (size_t i = 0; i < piece; ++i) {
             unsigned char c = out[out.size() - distance];
@@ -112,7 +116,8 @@ struct Matches {
 // left by 13 bits, with the farthest distance giving it in the low bits.
 // (The innermost loop of the tests; the sanitizer builds leave it plain so
 // that they do not take minutes.)
-__attribute__((no_sanitize("address", "undefined"))) inline uint32_t updateByDistance(uint32_t* __restrict equal, const unsigned char* __restrict back, int reach) {
+__attribute__((no_sanitize("address", "undefined"))) inline uint32_t updateByDistance(
+    uint32_t* __restrict equal, const unsigned char* __restrict back, int reach) {
   const uint32_t c = back[0];
   uint32_t best = 0;
   for (int d = 1; d <= reach; ++d) {
@@ -164,7 +169,8 @@ inline Bytes fastEncode(const Bytes& src, int* total = nullptr) {
 // A small Yaz0 reader, strict about the format: fails on a bad header, a
 // back-reference before the start, or data missing or left over.
 inline Bytes decodeYaz0(const Bytes& file) {
-  if (file.size() < 16 || std::memcmp(file.data(), "Yaz0", 4) != 0) throw std::runtime_error("bad header");
+  if (file.size() < 16 || std::memcmp(file.data(), "Yaz0", 4) != 0)
+    throw std::runtime_error("bad header");
   for (int i = 8; i < 16; ++i) {
     if (file[static_cast<size_t>(i)] != 0) throw std::runtime_error("header padding not zero");
   }
@@ -201,7 +207,8 @@ class TempDir {
  public:
   TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tamp-test-XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tamp-test-XXXXXX";
     std::vector<char> name(templ.begin(), templ.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -209,7 +216,8 @@ class TempDir {
   }
   ~TempDir() {
     std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    if (std::system(command.c_str()) != 0)
+      std::fprintf(stderr, "could not remove %s\n", path_.c_str());
   }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
@@ -243,8 +251,8 @@ struct Result {
 
 // Runs a program with the given arguments in dir, its standard input from
 // stdinPath (or /dev/null), and collects its output.
-inline Result run(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
-                  const std::string& stdinPath = "/dev/null") {
+inline Result run(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& dir, const std::string& stdinPath = "/dev/null") {
   std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
   pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");

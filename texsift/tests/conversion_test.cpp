@@ -27,8 +27,9 @@ std::vector<uint8_t> bytes(std::initializer_list<int> list) {
 }  // namespace
 
 TEST(Conversion, HeaderAndFormatTable) {
-  const struct { int format, size; } sizes[] = {{0, 16384}, {1, 32768}, {2, 32768}, {3, 65536},
-                                                {4, 65536}, {5, 65536}, {14, 16384}};
+  const struct {
+    int format, size;
+  } sizes[] = {{0, 16384}, {1, 32768}, {2, 32768}, {3, 65536}, {4, 65536}, {5, 65536}, {14, 16384}};
   for (const auto& [format, size] : sizes) {
     DdsHeader h = createDdsHeader(256, 128, 9);
     EXPECT_EQ(getBufferSize(static_cast<unsigned char>(format), 256, 128, h.colorCaps), size);
@@ -70,8 +71,8 @@ TEST(Conversion, Rgb5A3Pixels) {
   const auto out = convert(5, 4, 4, src);
   ASSERT_EQ(out.size(), 64u);
   EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 20),
-            bytes({0x44, 0x33, 0x22, 0x24, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xFF,
-                   0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
+            bytes({0x44, 0x33, 0x22, 0x24, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00,
+                   0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST(Conversion, CompressedBlockOrder) {
@@ -89,9 +90,9 @@ TEST(Conversion, CompressedBlockOrder) {
     EXPECT_EQ(out[8 * b + 1], 0xA0 + n) << "block " << b;
   }
   // One block's bytes: colours exchanged, index rows reversed.
-  const auto one = convert(14, 8, 8, bytes({0x12, 0x34, 0x56, 0x78, 0x1B, 0xE4, 0x01, 0x55,
-                                            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                            0, 0, 0, 0, 0, 0, 0, 0}));
+  const auto one = convert(
+      14, 8, 8, bytes({0x12, 0x34, 0x56, 0x78, 0x1B, 0xE4, 0x01, 0x55, 0, 0, 0, 0, 0, 0, 0, 0,
+                       0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(std::vector<uint8_t>(one.begin(), one.begin() + 8),
             bytes({0x34, 0x12, 0x78, 0x56, 0xE4, 0x1B, 0x40, 0x55}));
 }
@@ -99,7 +100,8 @@ TEST(Conversion, CompressedBlockOrder) {
 TEST(Conversion, EveryFormatAndShapeRoundTrips) {
   // Whole tiles, partial tiles and levels smaller than one tile: each pixel
   // inside the level comes back, nothing outside it is touched.
-  const int shapes[][2] = {{8, 8}, {16, 8}, {24, 12}, {13, 7}, {3, 2}, {1, 1}, {4, 4}, {8, 4}, {1, 9}};
+  const int shapes[][2] = {{8, 8}, {16, 8}, {24, 12}, {13, 7}, {3, 2},
+                           {1, 1}, {4, 4},  {8, 4},   {1, 9}};
   for (int format : {0, 1, 2, 3, 4, 5, 14})
     for (const auto& shape : shapes) {
       const Known k = knownTexture("t", format, shape[0], shape[1], 1, format * 100 + shape[0]);

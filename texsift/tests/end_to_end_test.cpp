@@ -87,7 +87,8 @@ TEST(EndToEnd, TexturesThatAreNotConverted) {
   EXPECT_EQ(e.result.status, 0);
   const std::string failures =
       "\nUNSUPPORTED FORMAT a!!!\n\n"
-      "\nUNSUPPORTED SIZE 65535 x 65535 in format 5: the full-size level needs 2 GiB or more!!!\n\n";
+      "\nUNSUPPORTED SIZE 65535 x 65535 in format 5: the full-size level needs 2 GiB or "
+      "more!!!\n\n";
   ASSERT_GT(e.result.out.size(), failures.size());
   EXPECT_EQ(e.result.out.substr(e.result.out.size() - failures.size()), failures);
   EXPECT_EQ(listFiles(e.dir.path),
@@ -133,7 +134,8 @@ TEST(EndToEnd, BrokenSectionChains) {
       {std::vector<uint8_t>(20, 0), "", "no TEX1 section"},
       {chain({{"INF1", 16}}), "Read INF1\n", "sections end at offset 48"},
       {chain({{"INF1", 16}, {"VTX1", 0}}), "Read INF1\nRead VTX1\n", "offset 48 has length 0"},
-      {chain({{"INF1", 16}, {"TEX1", 32}}, 27), "Read INF1\n", "inside the section header at offset 48"},
+      {chain({{"INF1", 16}, {"TEX1", 32}}, 27), "Read INF1\n",
+       "inside the section header at offset 48"},
       {chain({{"INF1", 0x7FFFFFFF}}), "Read INF1\n", "no TEX1 section"},
   };
   for (const auto& c : cases) {
@@ -225,7 +227,8 @@ TEST(EndToEnd, OutputFilesThatCannotBeWritten) {
   extract(limited, modelOf({&big, &small}), 4096);
   EXPECT_EQ(limited.result.status, 1);
   EXPECT_NE(limited.result.err.find("cannot write"), std::string::npos) << limited.result.err;
-  EXPECT_EQ(listFiles(limited.dir.path), (std::vector<std::string>{"m.bmd", "m.bmd 1 small 1.dds"}));
+  EXPECT_EQ(listFiles(limited.dir.path),
+            (std::vector<std::string>{"m.bmd", "m.bmd 1 small 1.dds"}));
   EXPECT_EQ(readFile(limited.dir.path / "m.bmd 1 small 1.dds"), small.dds);
 }
 

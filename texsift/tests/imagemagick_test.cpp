@@ -18,13 +18,16 @@ std::vector<uint8_t> readWithImageMagick(const fs::path& dds) {
   if (!pipe) return out;
   char buffer[4096];
   size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.insert(out.end(), buffer, buffer + n);
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    out.insert(out.end(), buffer, buffer + n);
   pclose(pipe);
   return out;
 }
 
 // Expands a colour channel of `bits` bits to 8 by repeating its top bits.
-int expand(uint32_t c, int bits) { return static_cast<int>((c << (8 - bits)) | (c >> (2 * bits - 8))); }
+int expand(uint32_t c, int bits) {
+  return static_cast<int>((c << (8 - bits)) | (c >> (2 * bits - 8)));
+}
 
 struct Rgba {
   int c[4];
@@ -51,7 +54,8 @@ Rgba dxt1Pixel(const uint8_t* block, int x, int y) {
 }  // namespace
 
 TEST(ImageMagick, ReadsTheSourcePixels) {
-  ASSERT_EQ(std::system("convert -version >/dev/null 2>&1"), 0) << "ImageMagick's convert is needed";
+  ASSERT_EQ(std::system("convert -version >/dev/null 2>&1"), 0)
+      << "ImageMagick's convert is needed";
   const int width = 24, height = 16;
   std::vector<Known> known;
   modelwriter::Model model;
@@ -67,9 +71,9 @@ TEST(ImageMagick, ReadsTheSourcePixels) {
   for (size_t i = 0; i < known.size(); ++i) {
     const int format = known[i].texture.format;
     const KnownLevel& level = known[i].levels[0];
-    const auto rgba = readWithImageMagick(
-        dir.path / ("m.bmd " + std::to_string(i) + " " + std::to_string(format) + "t " +
-                    std::to_string(format) + ".dds"));
+    const auto rgba = readWithImageMagick(dir.path / ("m.bmd " + std::to_string(i) + " " +
+                                                      std::to_string(format) + "t " +
+                                                      std::to_string(format) + ".dds"));
     ASSERT_EQ(rgba.size(), size_t{width} * height * 4)
         << "format " << format << ": " << std::string(rgba.begin(), rgba.end());
     // ImageMagick scales 5- and 6-bit channels by its own rounding, and
@@ -83,11 +87,16 @@ TEST(ImageMagick, ReadsTheSourcePixels) {
         Rgba want{};
         const uint16_t v = format == 14 ? 0 : level.values[static_cast<size_t>(y) * width + x];
         switch (format) {
-          case 1: want = {{v, v, v, 255}}; break;
-          case 4: want = rgb565(v); break;
+          case 1:
+            want = {{v, v, v, 255}};
+            break;
+          case 4:
+            want = rgb565(v);
+            break;
           case 5: {
             const uint32_t argb = rgb5a3Argb(v);
-            want = {{int(argb >> 16 & 255), int(argb >> 8 & 255), int(argb & 255), int(argb >> 24)}};
+            want = {
+                {int(argb >> 16 & 255), int(argb >> 8 & 255), int(argb & 255), int(argb >> 24)}};
             break;
           }
           case 14:

@@ -11,22 +11,37 @@ void le32(std::vector<uint8_t>& out, uint32_t v) {
 }  // namespace
 
 std::vector<uint8_t> expectedHeader(int format, int width, int height, int levels) {
-  struct Pf { uint32_t flags, fourCC, bits, r, g, b, a; };
+  struct Pf {
+    uint32_t flags, fourCC, bits, r, g, b, a;
+  };
   Pf pf{};
   switch (format) {
     case 0:
-    case 1: pf = {0x20000, 0, 8, 0xFF, 0, 0, 0}; break;
-    case 2: pf = {0x20001, 0, 8, 0x0F, 0, 0, 0xF0}; break;
-    case 3: pf = {0x20001, 0, 16, 0xFF, 0, 0, 0xFF00}; break;
-    case 4: pf = {0x40, 0, 16, 0xF800, 0x07E0, 0x001F, 0}; break;
-    case 5: pf = {0x41, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000}; break;
-    case 14: pf = {0x4, 0x31545844, 0, 0, 0, 0, 0}; break;
+    case 1:
+      pf = {0x20000, 0, 8, 0xFF, 0, 0, 0};
+      break;
+    case 2:
+      pf = {0x20001, 0, 8, 0x0F, 0, 0, 0xF0};
+      break;
+    case 3:
+      pf = {0x20001, 0, 16, 0xFF, 0, 0, 0xFF00};
+      break;
+    case 4:
+      pf = {0x40, 0, 16, 0xF800, 0x07E0, 0x001F, 0};
+      break;
+    case 5:
+      pf = {0x41, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+      break;
+    case 14:
+      pf = {0x4, 0x31545844, 0, 0, 0, 0, 0};
+      break;
   }
   std::vector<uint8_t> h = {'D', 'D', 'S', ' '};
   for (uint32_t v : {124u, 0x21007u, uint32_t(height), uint32_t(width), 0u, 0u, uint32_t(levels)})
     le32(h, v);
   h.resize(76, 0);
-  for (uint32_t v : {32u, pf.flags, pf.fourCC, pf.bits, pf.r, pf.g, pf.b, pf.a, 0x401000u}) le32(h, v);
+  for (uint32_t v : {32u, pf.flags, pf.fourCC, pf.bits, pf.r, pf.g, pf.b, pf.a, 0x401000u})
+    le32(h, v);
   h.resize(128, 0);
   return h;
 }
@@ -46,15 +61,21 @@ std::vector<uint8_t> expectedLevel(int format, const std::vector<uint16_t>& valu
   std::vector<uint8_t> out;
   for (uint16_t v : values) {
     switch (format) {
-      case 0: out.push_back(static_cast<uint8_t>(v * 17)); break;
+      case 0:
+        out.push_back(static_cast<uint8_t>(v * 17));
+        break;
       case 1:
-      case 2: out.push_back(static_cast<uint8_t>(v)); break;
+      case 2:
+        out.push_back(static_cast<uint8_t>(v));
+        break;
       case 3:
       case 4:
         out.push_back(static_cast<uint8_t>(v));
         out.push_back(static_cast<uint8_t>(v >> 8));
         break;
-      case 5: le32(out, rgb5a3Argb(v)); break;
+      case 5:
+        le32(out, rgb5a3Argb(v));
+        break;
     }
   }
   return out;

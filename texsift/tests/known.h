@@ -20,14 +20,14 @@ uint32_t rgb5a3Argb(uint16_t v);
 
 struct KnownLevel {
   int width, height;
-  std::vector<uint16_t> values;   // formats 0 to 5
-  std::vector<uint8_t> blocks;    // format 14
+  std::vector<uint16_t> values;  // formats 0 to 5
+  std::vector<uint8_t> blocks;   // format 14
 };
 
 struct Known {
   modelwriter::Texture texture;
   std::vector<KnownLevel> levels;
-  std::vector<uint8_t> dds;       // the whole DDS file texsift should write
+  std::vector<uint8_t> dds;  // the whole DDS file texsift should write
 };
 
 // A texture of random pixels (blocks with c0 > c1 for format 14).

@@ -22,10 +22,10 @@ std::string readText(const fs::path& path);
 std::vector<std::string> listFiles(const fs::path& folder);
 
 struct RunResult {
-  int status = -1;       // exit status
-  std::string out;       // standard output
-  std::string err;       // standard error
-  long maxRssKiB = 0;    // peak resident memory of the program
+  int status = -1;     // exit status
+  std::string out;     // standard output
+  std::string err;     // standard error
+  long maxRssKiB = 0;  // peak resident memory of the program
 };
 // Runs a program with the given arguments; fileSizeLimit > 0 caps the size
 // of the files it may write (a write beyond it fails).

@@ -16,8 +16,8 @@ using namespace modelwriter;
 
 namespace {
 
-const std::vector<Section> kUsualSections = {{"INF1", 96}, {"VTX1", 256}, {"EVP1", 64},
-                                             {"DRW1", 64}, {"JNT1", 128}, {"SHP1", 192},
+const std::vector<Section> kUsualSections = {{"INF1", 96},  {"VTX1", 256}, {"EVP1", 64},
+                                             {"DRW1", 64},  {"JNT1", 128}, {"SHP1", 192},
                                              {"MAT3", 320}, {"MDL3", 64}};
 
 Model exampleModel() {
@@ -42,8 +42,8 @@ Model benchModel() {
   Model m;
   m.before = kUsualSections;
   for (int i = 0; i < 100; ++i)
-    m.textures.push_back(patternTexture("texture" + std::to_string(i), formats[i % 7], 1024,
-                                        1024, 11, static_cast<uint32_t>(i)));
+    m.textures.push_back(patternTexture("texture" + std::to_string(i), formats[i % 7], 1024, 1024,
+                                        11, static_cast<uint32_t>(i)));
   return m;
 }
 
@@ -64,7 +64,8 @@ bool writeSeeds(const std::string& folder) {
   }
   {
     Model m;
-    m.textures = {patternTexture("pal", 10, 8, 8, 1, 1), patternTexture("big", 5, 65535, 65535, 0, 2),
+    m.textures = {patternTexture("pal", 10, 8, 8, 1, 1),
+                  patternTexture("big", 5, 65535, 65535, 0, 2),
                   patternTexture("many", 1, 8, 4, 20, 3)};
     m.textures[1].levels = 1;  // claimed, not stored
     seeds.emplace_back("unsupported", build(m));
@@ -96,8 +97,9 @@ bool writeSeeds(const std::string& folder) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: texsift-genmodel example|bench FILE\n"
-                         "       texsift-genmodel seeds FOLDER\n");
+    std::fprintf(stderr,
+                 "usage: texsift-genmodel example|bench FILE\n"
+                 "       texsift-genmodel seeds FOLDER\n");
     return 2;
   }
   const std::string what = argv[1], where = argv[2];
@@ -113,7 +115,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!ok) {
-    std::fprintf(stderr, "texsift-genmodel: cannot write %s: %s\n", where.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "texsift-genmodel: cannot write %s: %s\n", where.c_str(),
+                 std::strerror(errno));
     return 1;
   }
   return 0;

@@ -42,10 +42,13 @@ struct Random {
 Tile tileOf(int format) {
   switch (format) {
     case 0:
-    case 14: return {8, 8};
+    case 14:
+      return {8, 8};
     case 1:
-    case 2: return {8, 4};
-    default: return {4, 4};
+    case 2:
+      return {8, 4};
+    default:
+      return {4, 4};
   }
 }
 
@@ -75,7 +78,9 @@ std::vector<uint8_t> encodeLevel(int format, int width, int height,
                 out.back() = static_cast<uint8_t>(out.back() | (v & 0xF));
               break;
             case 1:
-            case 2: out.push_back(static_cast<uint8_t>(v)); break;
+            case 2:
+              out.push_back(static_cast<uint8_t>(v));
+              break;
             default:
               out.push_back(static_cast<uint8_t>(v >> 8));
               out.push_back(static_cast<uint8_t>(v));
@@ -102,7 +107,8 @@ std::vector<uint8_t> encodeDxt1Level(int width, int height, const std::vector<ui
           out.push_back(b[2]);
           for (int i = 4; i < 8; ++i) {
             uint8_t r = 0;
-            for (int p = 0; p < 4; ++p) r = static_cast<uint8_t>(r | (((b[i] >> (2 * p)) & 3) << (6 - 2 * p)));
+            for (int p = 0; p < 4; ++p)
+              r = static_cast<uint8_t>(r | (((b[i] >> (2 * p)) & 3) << (6 - 2 * p)));
             out.push_back(r);
           }
         }
@@ -175,8 +181,8 @@ std::vector<uint8_t> build(const Model& model) {
   return out;
 }
 
-Texture patternTexture(const std::string& name, uint8_t format, uint16_t width,
-                       uint16_t height, uint8_t levels, uint32_t seed) {
+Texture patternTexture(const std::string& name, uint8_t format, uint16_t width, uint16_t height,
+                       uint8_t levels, uint32_t seed) {
   Texture t;
   t.name = name;
   t.hash = nameHash(name);
@@ -201,10 +207,15 @@ Texture patternTexture(const std::string& name, uint8_t format, uint16_t width,
           const uint32_t v = static_cast<uint32_t>(x * 7 + y * 13) + (random.next() & 0x3F);
           uint16_t& p = values[static_cast<size_t>(y) * w + x];
           switch (format) {
-            case 0: p = static_cast<uint16_t>((v >> 2) & 0xF); break;
+            case 0:
+              p = static_cast<uint16_t>((v >> 2) & 0xF);
+              break;
             case 1:
-            case 2: p = static_cast<uint16_t>(v & 0xFF); break;
-            default: p = static_cast<uint16_t>(v * 0x9E37u ^ (random.next() & 0x0101));
+            case 2:
+              p = static_cast<uint16_t>(v & 0xFF);
+              break;
+            default:
+              p = static_cast<uint16_t>(v * 0x9E37u ^ (random.next() & 0x0101));
           }
         }
       const auto stored = encodeLevel(format, w, h, values);

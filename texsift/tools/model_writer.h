@@ -59,7 +59,7 @@ struct Section {
 struct Model {
   std::vector<Section> before;  // sections ahead of TEX1
   std::vector<Texture> textures;
-  std::vector<Section> after;   // sections behind TEX1
+  std::vector<Section> after;         // sections behind TEX1
   std::optional<uint16_t> nameCount;  // overrides the name table's count
 };
 
@@ -69,8 +69,8 @@ std::vector<uint8_t> build(const Model& model);
 uint16_t nameHash(const std::string& name);
 
 // Every level of a texture filled with a deterministic pattern.
-Texture patternTexture(const std::string& name, uint8_t format, uint16_t width,
-                       uint16_t height, uint8_t levels, uint32_t seed);
+Texture patternTexture(const std::string& name, uint8_t format, uint16_t width, uint16_t height,
+                       uint8_t levels, uint32_t seed);
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
