@@ -1,0 +1,39 @@
+# Helpers every subsystem's CMakeLists.txt uses.
+
+# kit_add_fuzzer(NAME SOURCES file... [LIBRARIES lib...] [SEEDS folder] [ARGS arg...])
+#
+# A libFuzzer harness: built by the target `fuzzers` (KIT_FUZZ only) and run
+# by ctest for KIT_FUZZ_SECONDS with the label fuzz. New inputs go to a
+# folder inside the build; the committed seeds are only read. The libraries
+# it links are instrumented too, since a fuzz build compiles everything with
+# the fuzzer's coverage.
+function(kit_add_fuzzer name)
+  cmake_parse_arguments(PARSE_ARGV 1 FUZZ "" "SEEDS" "SOURCES;LIBRARIES;ARGS")
+  add_executable(${name} ${FUZZ_SOURCES})
+  target_link_libraries(${name} PRIVATE ${FUZZ_LIBRARIES})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzzers ${name})
+  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/${name}-corpus)
+  file(MAKE_DIRECTORY ${corpus})
+  add_test(NAME ${name}
+           COMMAND ${name} -max_total_time=${KIT_FUZZ_SECONDS} ${FUZZ_ARGS} ${corpus} ${FUZZ_SEEDS})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz)
+endfunction()
+
+# kit_add_tests(NAME SOURCES file... [LIBRARIES lib...] [PROGRAMS target...] [PROPERTIES ...])
+#
+# A GoogleTest binary linked with the shared test support. Each target in
+# PROGRAMS is built first and its path given to the tests as the macro
+# <TARGET>_PROGRAM (upper case, - becomes _), e.g. TAMP_PROGRAM.
+function(kit_add_tests name)
+  cmake_parse_arguments(PARSE_ARGV 1 TESTS "" "" "SOURCES;LIBRARIES;PROGRAMS;PROPERTIES")
+  add_executable(${name} ${TESTS_SOURCES})
+  target_link_libraries(${name} PRIVATE ${TESTS_LIBRARIES} test_support GTest::gtest_main)
+  foreach(program IN LISTS TESTS_PROGRAMS)
+    string(TOUPPER "${program}" macro)
+    string(REPLACE "-" "_" macro "${macro}")
+    target_compile_definitions(${name} PRIVATE ${macro}_PROGRAM="$<TARGET_FILE:${program}>")
+    add_dependencies(${name} ${program})
+  endforeach()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${TESTS_PROPERTIES})
+endfunction()
