@@ -7,17 +7,34 @@
 #include <mbedtls/rsa.h>
 #include <mbedtls/sha1.h>
 #include <mbedtls/sha256.h>
+#include <mbedtls/version.h>
 
 #include <cstring>
+
+// mbed TLS 3 renamed the one-shot digests, moved the padding out of
+// mbedtls_rsa_init and dropped the private/public mode argument of the
+// PKCS #1 calls; the kit builds against 2.28 (Debian 12) and 3.6 (Debian 13).
+#if MBEDTLS_VERSION_MAJOR >= 3
+#define KIT_MBEDTLS_3 1
+#endif
 
 namespace Crypto {
 
 void Sha1(const uint8_t* data, uint32_t length, uint8_t output[20]) {
+#ifdef KIT_MBEDTLS_3
+  mbedtls_sha1(data, length, output);
+#else
   mbedtls_sha1_ret(data, length, output);
+#endif
 }
 
 void Sha256(const uint8_t* data, uint32_t length, uint8_t output[32]) {
-  mbedtls_sha256_ret(data, length, output, 0);  // 0 selects SHA-256, not SHA-224
+  const int sha224 = 0;  // selects SHA-256
+#ifdef KIT_MBEDTLS_3
+  mbedtls_sha256(data, length, output, sha224);
+#else
+  mbedtls_sha256_ret(data, length, output, sha224);
+#endif
 }
 
 void AesCtr(const uint8_t* input, uint32_t length, const uint8_t key[16], uint8_t ctr[16],
@@ -80,6 +97,15 @@ uint32_t GetWrappedHashSize(HashType type) {
 
 namespace {
 
+void InitPkcs1V15(mbedtls_rsa_context* rsa) {
+#ifdef KIT_MBEDTLS_3
+  mbedtls_rsa_init(rsa);
+  mbedtls_rsa_set_padding(rsa, MBEDTLS_RSA_PKCS_V15, MBEDTLS_MD_NONE);
+#else
+  mbedtls_rsa_init(rsa, MBEDTLS_RSA_PKCS_V15, 0);
+#endif
+}
+
 // The key records carry only the modulus and the private exponent; the
 // library derives the prime factors from them and the public exponent.
 int RsaSignWithKey(const uint8_t* modulus, const uint8_t* priv_exponent, size_t key_len,
@@ -87,7 +113,7 @@ int RsaSignWithKey(const uint8_t* modulus, const uint8_t* priv_exponent, size_t 
   mbedtls_rsa_context rsa;
   mbedtls_entropy_context entropy;
   mbedtls_ctr_drbg_context drbg;
-  mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V15, 0);
+  InitPkcs1V15(&rsa);
   mbedtls_entropy_init(&entropy);
   mbedtls_ctr_drbg_init(&drbg);
 
@@ -101,9 +127,14 @@ int RsaSignWithKey(const uint8_t* modulus, const uint8_t* priv_exponent, size_t 
   if (ret == 0) ret = mbedtls_rsa_complete(&rsa);
   if (ret == 0 && mbedtls_rsa_get_len(&rsa) != key_len) ret = MBEDTLS_ERR_RSA_BAD_INPUT_DATA;
   if (ret == 0) {
-    ret = mbedtls_rsa_pkcs1_sign(&rsa, mbedtls_ctr_drbg_random, &drbg, MBEDTLS_RSA_PRIVATE,
-                                 static_cast<mbedtls_md_type_t>(GetWrappedHashType(type)),
+    const auto md = static_cast<mbedtls_md_type_t>(GetWrappedHashType(type));
+#ifdef KIT_MBEDTLS_3
+    ret = mbedtls_rsa_pkcs1_sign(&rsa, mbedtls_ctr_drbg_random, &drbg, md, GetWrappedHashSize(type),
+                                 hash, signature);
+#else
+    ret = mbedtls_rsa_pkcs1_sign(&rsa, mbedtls_ctr_drbg_random, &drbg, MBEDTLS_RSA_PRIVATE, md,
                                  GetWrappedHashSize(type), hash, signature);
+#endif
   }
   mbedtls_rsa_free(&rsa);
   mbedtls_ctr_drbg_free(&drbg);
@@ -114,15 +145,19 @@ int RsaSignWithKey(const uint8_t* modulus, const uint8_t* priv_exponent, size_t 
 int RsaVerifyWithKey(const uint8_t* modulus, size_t key_len, HashType type, const uint8_t* hash,
                      const uint8_t* signature) {
   mbedtls_rsa_context rsa;
-  mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V15, 0);
+  InitPkcs1V15(&rsa);
   int ret = mbedtls_rsa_import_raw(&rsa, modulus, key_len, nullptr, 0, nullptr, 0, nullptr, 0,
                                    public_exponent, sizeof(public_exponent));
   if (ret == 0) ret = mbedtls_rsa_complete(&rsa);
   if (ret == 0 && mbedtls_rsa_get_len(&rsa) != key_len) ret = MBEDTLS_ERR_RSA_BAD_INPUT_DATA;
   if (ret == 0) {
-    ret = mbedtls_rsa_pkcs1_verify(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC,
-                                   static_cast<mbedtls_md_type_t>(GetWrappedHashType(type)),
+    const auto md = static_cast<mbedtls_md_type_t>(GetWrappedHashType(type));
+#ifdef KIT_MBEDTLS_3
+    ret = mbedtls_rsa_pkcs1_verify(&rsa, md, GetWrappedHashSize(type), hash, signature);
+#else
+    ret = mbedtls_rsa_pkcs1_verify(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, md,
                                    GetWrappedHashSize(type), hash, signature);
+#endif
   }
   mbedtls_rsa_free(&rsa);
   return ret;

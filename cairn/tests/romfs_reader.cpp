@@ -1,7 +1,7 @@
 #include "romfs_reader.h"
 
 #include <fcntl.h>
-#include <mbedtls/sha256.h>
+#include <mbedtls/md.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,7 +42,7 @@ std::string CheckDigests(const char* what, const uint8_t* src, uint64_t blocks,
                          const uint8_t* digests, uint64_t digest_area) {
   uint8_t md[32];
   for (uint64_t i = 0; i < blocks; ++i) {
-    mbedtls_sha256_ret(src + i * kBlock, kBlock, md, 0);
+    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), src + i * kBlock, kBlock, md);
     if (memcmp(md, digests + 32 * i, 32) != 0)
       return std::string(what) + ": digest " + std::to_string(i) + " is wrong";
   }

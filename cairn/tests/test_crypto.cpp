@@ -5,6 +5,7 @@
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/md.h>
 #include <mbedtls/rsa.h>
+#include <mbedtls/version.h>
 
 #include <gtest/gtest.h>
 
@@ -175,7 +176,11 @@ template <typename Key>
 void SignAndVerify(uint64_t seed) {
   auto key = std::make_unique<Key>();
   mbedtls_rsa_context full;
+#if MBEDTLS_VERSION_MAJOR >= 3
+  mbedtls_rsa_init(&full);
+#else
   mbedtls_rsa_init(&full, MBEDTLS_RSA_PKCS_V15, 0);
+#endif
   MakeKey(seed, *key, full);
   const size_t len = sizeof(key->modulus);
 
@@ -191,11 +196,15 @@ void SignAndVerify(uint64_t seed) {
     // key with its primes verifies what the facade signed.
     ASSERT_EQ(Crypto::RsaSign(*key, type, digest.data(), again.data()), 0);
     EXPECT_EQ(again, signature);
-    EXPECT_EQ(
-        mbedtls_rsa_pkcs1_verify(&full, nullptr, nullptr, MBEDTLS_RSA_PUBLIC,
-                                 static_cast<mbedtls_md_type_t>(Crypto::GetWrappedHashType(type)),
-                                 0, digest.data(), signature.data()),
-        0);
+    const auto md = static_cast<mbedtls_md_type_t>(Crypto::GetWrappedHashType(type));
+    const unsigned md_size = Crypto::GetWrappedHashSize(type);
+#if MBEDTLS_VERSION_MAJOR >= 3
+    EXPECT_EQ(mbedtls_rsa_pkcs1_verify(&full, md, md_size, digest.data(), signature.data()), 0);
+#else
+    EXPECT_EQ(mbedtls_rsa_pkcs1_verify(&full, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, md, md_size,
+                                       digest.data(), signature.data()),
+              0);
+#endif
 
     std::vector<uint8_t> tampered = digest;
     tampered[3] ^= 0x01;
