@@ -4,7 +4,8 @@
 #define FLAGWRIGHT_TESTS_WINDOW_H
 
 #include "flagwright.h"
-#include "helpers.h"
+#include "gtk_support.h"
+#include "test_support.h"
 
 #include <string>
 #include <vector>
@@ -31,7 +32,7 @@ class WindowTest : public ::testing::Test {
   bool all_selected() const;
 
   GtkWidget* window = nullptr;
-  TempDir folder;
+  testkit::TempDir folder;
   std::string cwd;
 };
 

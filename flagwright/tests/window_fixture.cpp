@@ -1,4 +1,4 @@
-#include "window.h"
+#include "window_fixture.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@ void WindowTest::SetUp() {
   char here[PATH_MAX];
   ASSERT_NE(getcwd(here, sizeof here), nullptr);
   cwd = here;
-  copy_file(FLAGWRIGHT_ICON, folder.file("icon.png"));
+  testkit::WriteFile(folder / "icon.png", testkit::ReadFile(FLAGWRIGHT_ICON));
   build_in(folder.path());
 }
 
