@@ -167,6 +167,10 @@ extern std::string g_name;
 FILE* openOutputFile(const char* path);
 extern FILE* (*g_openOutput)(const char* path);
 
+// The whole run on the model at path: the exit status, 1 without a message
+// when the model cannot be opened as a file.
+int extractTextures(const char* path);
+
 // Section scan, listing and texture loop over an open model. Returns the exit
 // status: 0, or 1 when the model cannot be read as a whole or an output file
 // could not be written.
