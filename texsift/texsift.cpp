@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -245,6 +246,9 @@ int readBmd(FILE* model) {
 }
 
 int extractTextures(const char* path) {
+  // A write beyond the file-size limit fails (EFBIG) like any failed write
+  // instead of killing the program halfway through a file.
+  std::signal(SIGXFSZ, SIG_IGN);
   FILE* model = std::fopen(path, "rb");
   if (!model) return 1;
   // A folder opens, but cannot be read.
