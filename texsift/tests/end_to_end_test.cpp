@@ -1,6 +1,8 @@
 // The real program on models built from known images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "known.h"
 #include "test_support.h"
 
