@@ -42,3 +42,24 @@ function(kit_add_tests name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${prefix} PROPERTIES ${TESTS_PROPERTIES})
 endfunction()
+
+# kit_add_manpage(FILE [LINKS name...]): installs the manual page FILE
+# (name.SECTION, roff) gzipped into man/manSECTION, as Debian wants it, and a
+# link to it under each further name.
+function(kit_add_manpage file)
+  cmake_parse_arguments(PARSE_ARGV 1 PAGE "" "" "LINKS")
+  get_filename_component(name ${file} NAME)
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/${file} > ${gz}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${file})
+  add_custom_target(manpage_${name} ALL DEPENDS ${gz})
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  foreach(link IN LISTS PAGE_LINKS)
+    install(CODE "file(CREATE_LINK ${name}.gz
+      \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man${section}/${link}.${section}.gz
+      SYMBOLIC)")
+  endforeach()
+endfunction()
