@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -110,6 +111,16 @@ std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_opti
   const std::string strace = StracePath();
   if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
   std::vector<std::string> command = {strace, "-f", "-qq", "-o", "/dev/null"};
+  if (BuiltWithSanitizers()) {
+    // LeakSanitizer cannot work under ptrace and would end the program with
+    // an error of its own.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    command.insert(
+        command.end(),
+        {"-E", std::string("ASAN_OPTIONS=") +
+                   (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) +
+                   "detect_leaks=0"});
+  }
   command.insert(command.end(), strace_options.begin(), strace_options.end());
   command.insert(command.end(), argv.begin(), argv.end());
   return command;

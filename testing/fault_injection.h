@@ -39,7 +39,8 @@ struct FaultSweep {
 // argv run under strace with the given options before it, e.g.
 // {"-P", "in/sub", "-e", "inject=getdents64:error=EIO"} to make the calls on
 // one path fail. Give paths absolute: strace reports on standard error how it
-// resolves relative ones; otherwise standard error is the program's own.
+// resolves relative ones; otherwise standard error is the program's own. In
+// sanitizer builds the leak check, which cannot work under strace, is off.
 std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_options,
                                      const std::vector<std::string>& argv);
 
