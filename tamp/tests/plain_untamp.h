@@ -4,6 +4,7 @@
 // output and verdict with it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,7 +29,9 @@ inline Decoded decode(const uint8_t* in, size_t size) {
   const size_t declared = static_cast<size_t>(in[4]) << 24 | static_cast<size_t>(in[5]) << 16 |
                           static_cast<size_t>(in[6]) << 8 | in[7];
   std::vector<uint8_t>& out = result.bytes;
-  out.reserve(declared);
+  // Each input byte gives at most 88 output bytes (25 bytes: 8 x 273): a
+  // large declared size with little data behind it reserves no more.
+  out.reserve(std::min(declared, size * 88));
   size_t pos = 16;
   auto fail = [&](Verdict verdict, size_t offset) {
     result.verdict = verdict;
