@@ -360,19 +360,20 @@ std::string describe(const Outcome& outcome) {
                     offset);
       break;
     case Problem::kTruncated:
-      std::snprintf(text, sizeof text, "the data ends at offset %llu with %llu of %u bytes decoded",
-                    offset, decoded, outcome.declared);
+      std::snprintf(text, sizeof text,
+                    "the data ends at offset %llu, with %llu of %u bytes decoded", offset, decoded,
+                    outcome.declared);
       break;
     case Problem::kBeforeStart:
       std::snprintf(text, sizeof text,
-                    "at offset %llu: a back-reference %u bytes back, before the start of the "
-                    "output (%llu bytes decoded)",
+                    "at offset %llu: a back-reference %u bytes back from output byte %llu reaches "
+                    "before the start",
                     offset, outcome.distance, decoded);
       break;
     case Problem::kPastEnd:
       std::snprintf(text, sizeof text,
-                    "at offset %llu: a back-reference of %u bytes runs past the decoded size "
-                    "(%llu of %u bytes decoded)",
+                    "at offset %llu: a back-reference of %u bytes at output byte %llu runs past "
+                    "the decoded size (%u)",
                     offset, outcome.length, decoded, outcome.declared);
       break;
     case Problem::kReadFailed:
