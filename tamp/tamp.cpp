@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace tamp {
@@ -720,10 +721,7 @@ class OutputFile {
   std::string temp_;
   Mode mode_ = Mode::kNone;
   int fd_ = -1;
-  mode_t perms_ = 0;
-  bool keepOwner_ = false;
-  uid_t uid_ = 0;
-  gid_t gid_ = 0;
+  std::optional<struct stat> replaced_;  // the old file, if any
   bool catching_ = false;
   struct sigaction old_[3];
 };
@@ -744,18 +742,9 @@ Outcome OutputFile::open(const std::string& name, const FileId& input) {
     fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     return fd_ >= 0 ? Outcome{} : cannotCreate;
   }
-  if (exists) {
-    // A file that may not be written is not replaced either.
-    if (access(target_.c_str(), W_OK) != 0) return cannotCreate;
-    perms_ = st.st_mode & 07777;
-    keepOwner_ = st.st_uid != geteuid() || st.st_gid != getegid();
-    uid_ = st.st_uid;
-    gid_ = st.st_gid;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    perms_ = 0666 & ~mask;
-  }
+  // A file that may not be written is not replaced either.
+  if (exists && access(target_.c_str(), W_OK) != 0) return cannotCreate;
+  if (exists) replaced_ = st;
 
   const std::string folder = folderOf(target_);
   const std::string base = target_.substr(folder.size());
@@ -801,10 +790,19 @@ void OutputFile::restoreInterrupts() {
 
 int OutputFile::finish() {
   if (mode_ == Mode::kReplace) {
-    if (keepOwner_ && fchown(fd_, uid_, gid_) != 0) {
+    // The new file takes the old one's permissions and, where the system
+    // allows (for the superuser), its owner; a new name the usual ones.
+    mode_t perms = replaced_ ? replaced_->st_mode & 07777 : 0;
+    if (replaced_ && (replaced_->st_uid != geteuid() || replaced_->st_gid != getegid()) &&
+        fchown(fd_, replaced_->st_uid, replaced_->st_gid) != 0) {
       // Only the superuser can give the file back to its owner.
     }
-    if (fchmod(fd_, perms_) != 0) return errno;
+    if (!replaced_) {
+      const mode_t mask = umask(0);
+      umask(mask);
+      perms = 0666 & ~mask;
+    }
+    if (fchmod(fd_, perms) != 0) return errno;
   }
   const int fd = fd_;
   fd_ = -1;

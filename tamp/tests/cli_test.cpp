@@ -111,13 +111,22 @@ TEST(Program, OutputNamedAfterThePathAsTyped) {
   testkit::RunResult r = runTamp({"data/course.bin", "ignored", "arguments"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Writing data/course.bin.yaz0\n"), std::string::npos);
-  EXPECT_TRUE(testkit::Exists(dir / "data/course.bin.yaz0"));
+  auto permissions = [&] {
+    struct stat st;
+    EXPECT_EQ(stat((dir / "data/course.bin.yaz0").c_str(), &st), 0);
+    return st.st_mode & 07777;
+  };
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(permissions(), 0666 & ~mask) << "a new file, as any program makes one";
 
   testkit::WriteFile(dir / "data/course.bin.yaz0", Bytes(5000, 1));  // replaced, not appended to
+  ASSERT_EQ(chmod((dir / "data/course.bin.yaz0").c_str(), 0604), 0);
   r = runTamp({dir / "data/course.bin"}, "/");
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(testkit::SameBytes(support::fastEncode(Bytes(50, 7)),
                                  testkit::ReadBytes(dir / "data/course.bin.yaz0")));
+  EXPECT_EQ(permissions(), 0604u) << "the old file's permissions";
 }
 
 // No fixed limit on the name: a path far longer than any one file name.
