@@ -11,6 +11,8 @@
 #include <cstring>
 #include <random>
 
+#include "oschar.h"
+
 namespace uncairn {
 
 namespace {
@@ -299,7 +301,9 @@ bool Extraction::Run(const std::string& dir) {
 
 Level3Stream::Level3Stream(IvfcReader& image)
     : image_(image), block_size_(image.level3_block_size()) {
-  buffer_.resize(std::max<size_t>(kChunk, block_size_));
+  // Large pieces, but no larger than level 3 itself.
+  const uint64_t level3 = align(image.level3_size(), block_size_);
+  buffer_.resize(static_cast<size_t>(std::max(block_size_, std::min<uint64_t>(kChunk, level3))));
 }
 
 bool Level3Stream::IsChecked(uint64_t block) const {

@@ -26,6 +26,7 @@ constexpr uint32_t kMaxBlockLog2 = 20;
 constexpr uint64_t kMaxSize = uint64_t(1) << 62;
 
 const char* const kLevelNames[3] = {"hash level 0", "hash level 1", "level 3"};
+const char* const kBlockNames[3] = {"hash level 0", "hash level 1", "level-3"};
 
 uint64_t DigestBytesFor(uint64_t size, uint32_t block_log2) {
   return ((size + (uint64_t(1) << block_log2) - 1) >> block_log2) * IvfcReader::kDigestSize;
@@ -237,14 +238,14 @@ void IvfcReader::ReportBad(int level, uint64_t index) {
   const uint64_t begin = static_cast<uint64_t>(std::min<unsigned __int128>(first * bs3, l3));
   const uint64_t end =
       static_cast<uint64_t>(std::min<unsigned __int128>((first + count) * bs3, l3));
-  std::string text = name_ + ": wrong digest of " + kLevelNames[level] + " block " + Num(index);
+  const std::string held = holdings_ ? holdings_(begin, end) : "";
+  std::string text = name_ + ": wrong digest of " + kBlockNames[level] + " block " + Num(index);
   if (level == 2) {
-    text += " (bytes " + Num(begin) + " to " + Num(end - 1) + ")";
+    text += " (bytes " + Num(begin) + " to " + Num(end - 1) + "); it holds ";
   } else {
-    text += " (covering level-3 bytes " + Num(begin) + " to " + Num(end - 1) + ")";
+    text += " (covering level-3 bytes " + Num(begin) + " to " + Num(end - 1) + "); they hold ";
   }
-  if (holdings_) text += holdings_(begin, end);
-  report_(text);
+  report_(text + (held.empty() ? "no file data" : held));
 }
 
 }  // namespace uncairn

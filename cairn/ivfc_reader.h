@@ -49,8 +49,8 @@ class IvfcReader {
 
   enum class Check { kGood, kBad, kUnverifiable, kReadError };
 
-  // Describes the files (and metadata) whose level-3 bytes lie in
-  // [begin, end), for messages: "; it holds ...".
+  // Names the files (and metadata) whose level-3 bytes lie in [begin, end),
+  // for messages: "the RomFS metadata and "a", "b/c""; empty for none.
   using Holdings = std::function<std::string(uint64_t begin, uint64_t end)>;
 
   IvfcReader() = default;

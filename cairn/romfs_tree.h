@@ -52,8 +52,8 @@ class RomfsTree {
 
   // The level-3 ranges of the header and tables.
   std::vector<std::pair<uint64_t, uint64_t>> MetadataRanges() const;
-  // For messages about level-3 bytes [begin, end): "; it holds the RomFS
-  // metadata and "a/b", "c"", or "; it holds no file".
+  // For messages about level-3 bytes [begin, end): "the RomFS metadata and
+  // "a/b", "c"", or empty when they hold neither.
   std::string Holdings(uint64_t begin, uint64_t end);
 
   // Calls visit(file index, path) for every usable file in bytewise order of
