@@ -82,100 +82,31 @@ DdsHeader createDdsHeader(int width, int height, int mipmaps) {
 }
 
 int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps) {
-  const int64_t pixels = int64_t{width} * height;
-  int64_t size;
-  ColorCaps c = caps;
-  switch (format) {
-    case 0:
-      size = pixels / 2;
-      c.flags = kLuminance;
-      c.bitsPerPixel = 8;
-      c.redMask = 0xFF;
-      break;
-    case 1:
-      size = pixels;
-      c.flags = kLuminance;
-      c.bitsPerPixel = 8;
-      c.redMask = 0xFF;
-      break;
-    case 2:
-      size = pixels;
-      c.flags = kLuminanceAlpha;
-      c.bitsPerPixel = 8;
-      c.redMask = 0x0F;
-      c.alphaMask = 0xF0;
-      break;
-    case 3:
-      size = 2 * pixels;
-      c.flags = kLuminanceAlpha;
-      c.bitsPerPixel = 16;
-      c.redMask = 0xFF;
-      c.alphaMask = 0xFF00;
-      break;
-    case 4:
-      size = 2 * pixels;
-      c.flags = kRgb;
-      c.bitsPerPixel = 16;
-      c.redMask = 0xF800;
-      c.greenMask = 0x07E0;
-      c.blueMask = 0x001F;
-      break;
-    case 5:
-      size = 2 * pixels;
-      c.flags = kRgbAlpha;
-      c.bitsPerPixel = 32;
-      c.redMask = 0xFF0000;
-      c.greenMask = 0xFF00;
-      c.blueMask = 0xFF;
-      c.alphaMask = 0xFF000000;
-      break;
-    case 14:
-      size = pixels / 2;
-      c.flags = kFourCC;
-      c.fourCC = kDxt1;
-      break;
-    default:
-      return kUnsupportedFormat;
-  }
+  const TextureFormat* f = findFormat(format);
+  if (!f) return kUnsupportedFormat;
+  const int64_t size = int64_t{width} * height * f->sourceBitsPerPixel / 8;
   if (width < 0 || height < 0 || size > INT_MAX) return kSizeTooLarge;
-  caps = c;
+  caps.flags = f->pixelFormat.flags;
+  caps.fourCC = f->pixelFormat.fourCC;
+  caps.bitsPerPixel = f->pixelFormat.bitsPerPixel;
+  caps.redMask = f->pixelFormat.redMask;
+  caps.greenMask = f->pixelFormat.greenMask;
+  caps.blueMask = f->pixelFormat.blueMask;
+  caps.alphaMask = f->pixelFormat.alphaMask;
   return static_cast<int>(size);
 }
 
-bool getFormatInfo(unsigned char format, FormatInfo& info) {
-  switch (format) {
-    case 0:
-      info = {8, 8, 32, false, 1};
-      return true;
-    case 1:
-    case 2:
-      info = {8, 4, 32, false, 1};
-      return true;
-    case 3:
-    case 4:
-      info = {4, 4, 32, false, 2};
-      return true;
-    case 5:
-      info = {4, 4, 32, false, 4};
-      return true;
-    case 14:
-      info = {8, 8, 32, true, 0};
-      return true;
-    default:
-      return false;
-  }
+int64_t levelSourceSize(const TextureFormat& format, int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  return int64_t{ceilDiv(width, format.tileWidth)} * ceilDiv(height, format.tileHeight) *
+         kTileBytes;
 }
 
-int64_t levelSourceSize(const FormatInfo& info, int width, int height) {
+int64_t levelOutputSize(const TextureFormat& format, int width, int height) {
   if (width <= 0 || height <= 0) return 0;
-  return int64_t{ceilDiv(width, info.tileWidth)} * ceilDiv(height, info.tileHeight) *
-         info.tileBytes;
-}
-
-int64_t levelOutputSize(const FormatInfo& info, int width, int height) {
-  if (width <= 0 || height <= 0) return 0;
-  if (info.compressed) return int64_t{ceilDiv(width, 4)} * ceilDiv(height, 4) * 8;
-  return int64_t{width} * height * info.outBytesPerPixel;
+  if (format.ddsBytesPerPixel == kDxt1Blocks)
+    return int64_t{ceilDiv(width, 4)} * ceilDiv(height, 4) * 8;
+  return int64_t{width} * height * format.ddsBytesPerPixel;
 }
 
 int levelDimension(int full, unsigned level) {
@@ -328,38 +259,47 @@ void fixS3TC1(uint8_t* dst, const uint8_t* src, int width, int height) {
   }
 }
 
-static void convertLevel(unsigned char format, int width, int height, const unsigned char* src,
-                         unsigned char* dst) {
-  switch (format) {
-    case 0:
-      fix8x8Expand(dst, src, width, height);
-      break;
-    case 1:
-    case 2:
-      fix8x4(dst, src, width, height);
-      break;
-    case 3:
-    case 4:
-      fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
-             height);
-      break;
-    case 5:
-      fixRgb5A3(reinterpret_cast<uint32_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
-                height);
-      break;
-    case 14:
-      fixS3TC1(dst, src, width, height);
-      break;
-  }
+namespace {
+
+// The converters on raw bytes, for the table.
+void fix4x4Bytes(uint8_t* dst, const uint8_t* src, int width, int height) {
+  fix4x4(reinterpret_cast<uint16_t*>(dst), reinterpret_cast<const uint16_t*>(src), width, height);
+}
+
+void fixRgb5A3Bytes(uint8_t* dst, const uint8_t* src, int width, int height) {
+  fixRgb5A3(reinterpret_cast<uint32_t*>(dst), reinterpret_cast<const uint16_t*>(src), width,
+            height);
+}
+
+// Every format texsift converts; a new format is one more row.
+constexpr TextureFormat kFormats[] = {
+    // code, tile, source bits per pixel, DDS pixel format
+    //   {flags, FourCC, bits, red or luminance, green, blue, alpha mask},
+    // DDS bytes per pixel, converter
+    {0, 8, 8, 4, {kLuminance, 0, 8, 0xFF, 0, 0, 0}, 1, fix8x8Expand},
+    {1, 8, 4, 8, {kLuminance, 0, 8, 0xFF, 0, 0, 0}, 1, fix8x4},
+    {2, 8, 4, 8, {kLuminanceAlpha, 0, 8, 0x0F, 0, 0, 0xF0}, 1, fix8x4},
+    {3, 4, 4, 16, {kLuminanceAlpha, 0, 16, 0xFF, 0, 0, 0xFF00}, 2, fix4x4Bytes},
+    {4, 4, 4, 16, {kRgb, 0, 16, 0xF800, 0x07E0, 0x001F, 0}, 2, fix4x4Bytes},
+    {5, 4, 4, 16, {kRgbAlpha, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000}, 4, fixRgb5A3Bytes},
+    {14, 8, 8, 4, {kFourCC, kDxt1, 0, 0, 0, 0, 0}, kDxt1Blocks, fixS3TC1},
+};
+
+}  // namespace
+
+const TextureFormat* findFormat(unsigned char code) {
+  for (const TextureFormat& format : kFormats)
+    if (format.code == code) return &format;
+  return nullptr;
 }
 
 bool writeData(unsigned char format, int width, int height, const unsigned char* data, int size,
                FILE* out, unsigned char* scratch) {
-  FormatInfo info;
-  if (!getFormatInfo(format, info)) return false;
-  const int64_t outSize = levelOutputSize(info, width, height);
+  const TextureFormat* f = findFormat(format);
+  if (!f) return false;
+  const int64_t outSize = levelOutputSize(*f, width, height);
   if (outSize == 0) return true;
-  const int64_t need = levelSourceSize(info, width, height);
+  const int64_t need = levelSourceSize(*f, width, height);
 
   // The walks read whole tiles from suitably aligned memory: anything else is
   // copied into a zero-padded buffer first.
@@ -377,7 +317,7 @@ bool writeData(unsigned char format, int width, int height, const unsigned char*
     output = std::make_unique<unsigned char[]>(static_cast<size_t>(outSize));  // zeroed
     dst = output.get();
   }
-  convertLevel(format, width, height, src, dst);
+  f->convert(dst, src, width, height);
   return std::fwrite(dst, 1, static_cast<size_t>(outSize), out) == static_cast<size_t>(outSize);
 }
 
@@ -385,8 +325,8 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
                  uint64_t* missing) {
   if (missing) *missing = 0;
   if (std::fwrite(&header, sizeof header, 1, out) != 1) return false;
-  FormatInfo info;
-  if (!getFormatInfo(texture.format, info)) return false;
+  const TextureFormat* format = findFormat(texture.format);
+  if (!format) return false;
 
   // One source band and one output band serve every level.
   std::unique_ptr<unsigned char[]> source, output;
@@ -397,17 +337,17 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
     if (width == 0 || height == 0) continue;
     // The levels lie back to back in the model, each one whole tiles; they
     // are converted a band of tile rows at a time.
-    const int64_t rowBytes = levelSourceSize(info, width, info.tileHeight);
-    const int tileRows = ceilDiv(height, info.tileHeight);
+    const int64_t rowBytes = levelSourceSize(*format, width, format->tileHeight);
+    const int tileRows = ceilDiv(height, format->tileHeight);
     const int rowsPerBand =
         static_cast<int>(std::clamp<int64_t>(kBandBytes / rowBytes, 1, tileRows));
-    const int bandHeight = std::min(rowsPerBand * info.tileHeight, height);
+    const int bandHeight = std::min(rowsPerBand * format->tileHeight, height);
     if (sourceCapacity < rowBytes * rowsPerBand) {
       sourceCapacity = rowBytes * rowsPerBand;
       source = std::make_unique<unsigned char[]>(static_cast<size_t>(sourceCapacity));
     }
-    if (outputCapacity < levelOutputSize(info, width, bandHeight)) {
-      outputCapacity = levelOutputSize(info, width, bandHeight);
+    if (outputCapacity < levelOutputSize(*format, width, bandHeight)) {
+      outputCapacity = levelOutputSize(*format, width, bandHeight);
       output = std::make_unique<unsigned char[]>(static_cast<size_t>(outputCapacity));
     }
     for (int row = 0; row < tileRows; row += rowsPerBand) {
@@ -419,8 +359,8 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
         std::memset(source.get() + got, 0, want - got);
         if (missing) *missing += want - got;
       }
-      const int y = row * info.tileHeight;
-      const int h = std::min(rows * info.tileHeight, height - y);
+      const int y = row * format->tileHeight;
+      const int h = std::min(rows * format->tileHeight, height - y);
       if (!writeData(texture.format, width, h, source.get(), static_cast<int>(want), out,
                      output.get()))
         return false;

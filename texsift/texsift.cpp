@@ -1,6 +1,9 @@
 // The model reader: section chain, TEX1 header, texture records, name table,
 // listing, and the loop that writes one DDS file per texture.
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -239,5 +242,23 @@ int readBmd(FILE* model) {
     }
   }
   std::cout.flush();
+  return status;
+}
+
+int extractTextures(const char* path) {
+  // A write beyond the file-size limit fails (EFBIG) like any failed write
+  // instead of killing the program halfway through a file.
+  std::signal(SIGXFSZ, SIG_IGN);
+  FILE* model = std::fopen(path, "rb");
+  if (!model) return 1;
+  // A folder opens, but cannot be read.
+  struct stat info;
+  if (fstat(fileno(model), &info) != 0 || S_ISDIR(info.st_mode)) {
+    std::fclose(model);
+    return 1;
+  }
+  g_name = path;
+  const int status = readBmd(model);
+  std::fclose(model);
   return status;
 }

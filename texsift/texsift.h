@@ -104,22 +104,29 @@ DdsHeader createDdsHeader(int width, int height, int mipmaps);
 // as they were) or kSizeTooLarge when there is nothing to convert.
 int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps);
 
-// Geometry of one format: tiles in the model, pixels in the DDS file.
-struct FormatInfo {
-  int tileWidth;         // pixels
-  int tileHeight;        // pixels
-  int tileBytes;         // source bytes of one tile (32 for every format)
-  bool compressed;       // DDS side is made of 4x4 blocks of 8 bytes
-  int outBytesPerPixel;  // uncompressed formats only
+// One format the console stores and texsift converts.
+struct TextureFormat {
+  unsigned char code;  // as in the texture record
+  int tileWidth;       // one source tile (kTileBytes) in pixels
+  int tileHeight;
+  int sourceBitsPerPixel;  // gives the full-size level's source size
+  struct {
+    uint32_t flags, fourCC, bitsPerPixel, redMask, greenMask, blueMask, alphaMask;
+  } pixelFormat;         // the DDS side, as ColorCaps holds it
+  int ddsBytesPerPixel;  // or kDxt1Blocks: 8 bytes per started 4x4 block
+  // Converts whole source tiles to width x height pixels (see the tile walks).
+  void (*convert)(uint8_t* dst, const uint8_t* src, int width, int height);
 };
-// False for an unsupported code.
-bool getFormatInfo(unsigned char format, FormatInfo& info);
+constexpr int kTileBytes = 32;
+constexpr int kDxt1Blocks = 0;
+// The row of the format table, or nullptr for a code texsift does not convert.
+const TextureFormat* findFormat(unsigned char code);
 
 // Source bytes of a level of width x height pixels: whole tiles, the last
 // ones in each direction padded out as the console stores them.
-int64_t levelSourceSize(const FormatInfo& info, int width, int height);
+int64_t levelSourceSize(const TextureFormat& format, int width, int height);
 // Bytes of the same level in the DDS file.
-int64_t levelOutputSize(const FormatInfo& info, int width, int height);
+int64_t levelOutputSize(const TextureFormat& format, int width, int height);
 // Width or height of level `level` of a texture whose full-size level has
 // `full` pixels: halved per level, never below 1 (0 stays 0).
 int levelDimension(int full, unsigned level);
@@ -159,6 +166,10 @@ extern std::string g_name;
 // unless a test puts its own opener in place.
 FILE* openOutputFile(const char* path);
 extern FILE* (*g_openOutput)(const char* path);
+
+// The whole run on the model at path: the exit status, 1 without a message
+// when the model cannot be opened as a file.
+int extractTextures(const char* path);
 
 // Section scan, listing and texture loop over an open model. Returns the exit
 // status: 0, or 1 when the model cannot be read as a whole or an output file

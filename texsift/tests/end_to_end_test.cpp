@@ -2,26 +2,33 @@
 #include <gtest/gtest.h>
 
 #include "known.h"
-#include "support.h"
+#include "test_support.h"
 
 using modelwriter::Model;
 using modelwriter::Section;
+using testkit::ListDir;
+using testkit::ReadBytes;
+using testkit::RunProgram;
+using testkit::RunResult;
+using testkit::SameBytes;
+using testkit::TempDir;
 
 namespace {
 
-const std::string kTexsift = TEXSIFT_BIN;
+const std::string kTexsift = TEXSIFT_PROGRAM;
 
 struct Extracted {
   TempDir dir;
-  fs::path model;
+  std::string model = dir / "m.bmd";
   RunResult result;
 };
 
 // Writes the model as m.bmd in a fresh folder and runs texsift on it.
-void extract(Extracted& e, const std::vector<uint8_t>& bytes, long fileSizeLimit = 0) {
-  e.model = e.dir.path / "m.bmd";
-  ASSERT_TRUE(modelwriter::writeFile(e.model, bytes));
-  e.result = run({kTexsift, e.model}, fileSizeLimit);
+void extract(Extracted& e, const std::vector<uint8_t>& bytes, uint64_t fileSizeLimit = 0) {
+  testkit::WriteFile(e.model, bytes);
+  testkit::RunOptions options;
+  options.max_file_size = fileSizeLimit;
+  e.result = RunProgram({kTexsift, e.model}, options);
 }
 
 std::vector<uint8_t> modelOf(std::vector<Known*> textures, std::vector<Section> before = {}) {
@@ -59,10 +66,10 @@ TEST(EndToEnd, ListingFileNamesAndPixels) {
             "0 road01\n"
             "  Width: 16, Height: 8, format 1, 2 mipmaps, offset: 1408 = 0x580\n"
             "  0 0 0 0 0 0 0 0 0\n");
-  EXPECT_EQ(listFiles(e.dir.path),
+  EXPECT_EQ(ListDir(e.dir.path()),
             (std::vector<std::string>{"m.bmd", "m.bmd 0 body 14.dds", "m.bmd 1 road01 1.dds"}));
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 0 body 14.dds"), body.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 1 road01 1.dds"), road.dds);
+  EXPECT_TRUE(SameBytes(body.dds, ReadBytes(e.dir / "m.bmd 0 body 14.dds")));
+  EXPECT_TRUE(SameBytes(road.dds, ReadBytes(e.dir / "m.bmd 1 road01 1.dds")));
 }
 
 TEST(EndToEnd, ModelsWithoutTexturesAndTex1First) {
@@ -70,7 +77,7 @@ TEST(EndToEnd, ModelsWithoutTexturesAndTex1First) {
   extract(e, modelOf({}));
   EXPECT_EQ(e.result.status, 0);
   EXPECT_EQ(e.result.out, "Read TEX1\n\nImage names:\n");
-  EXPECT_EQ(listFiles(e.dir.path), std::vector<std::string>{"m.bmd"});
+  EXPECT_EQ(ListDir(e.dir.path()), std::vector<std::string>{"m.bmd"});
 }
 
 TEST(EndToEnd, TexturesThatAreNotConverted) {
@@ -91,16 +98,16 @@ TEST(EndToEnd, TexturesThatAreNotConverted) {
       "more!!!\n\n";
   ASSERT_GT(e.result.out.size(), failures.size());
   EXPECT_EQ(e.result.out.substr(e.result.out.size() - failures.size()), failures);
-  EXPECT_EQ(listFiles(e.dir.path),
+  EXPECT_EQ(ListDir(e.dir.path()),
             (std::vector<std::string>{"m.bmd", "m.bmd 0 dup 1.dds", "m.bmd 1 dup 1.dds",
                                       "m.bmd 2 FAILED: pal 10.dds", "m.bmd 3 flat 4.dds",
                                       "m.bmd 4 dir_sub 1.dds", "m.bmd 5 FAILED: huge 5.dds"}));
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 0 dup 1.dds"), dup1.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 1 dup 1.dds"), dup2.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 3 flat 4.dds"), expectedHeader(4, 16, 16, 0));
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 4 dir_sub 1.dds"), sub.dds);
-  EXPECT_TRUE(readFile(e.dir.path / "m.bmd 2 FAILED: pal 10.dds").empty());
-  EXPECT_TRUE(readFile(e.dir.path / "m.bmd 5 FAILED: huge 5.dds").empty());
+  EXPECT_TRUE(SameBytes(dup1.dds, ReadBytes(e.dir / "m.bmd 0 dup 1.dds")));
+  EXPECT_TRUE(SameBytes(dup2.dds, ReadBytes(e.dir / "m.bmd 1 dup 1.dds")));
+  EXPECT_TRUE(SameBytes(expectedHeader(4, 16, 16, 0), ReadBytes(e.dir / "m.bmd 3 flat 4.dds")));
+  EXPECT_TRUE(SameBytes(sub.dds, ReadBytes(e.dir / "m.bmd 4 dir_sub 1.dds")));
+  EXPECT_TRUE(ReadBytes(e.dir / "m.bmd 2 FAILED: pal 10.dds").empty());
+  EXPECT_TRUE(ReadBytes(e.dir / "m.bmd 5 FAILED: huge 5.dds").empty());
 }
 
 TEST(EndToEnd, NameTableMustListEveryTexture) {
@@ -113,7 +120,7 @@ TEST(EndToEnd, NameTableMustListEveryTexture) {
   EXPECT_EQ(e.result.status, 1);
   EXPECT_EQ(e.result.out, "Read TEX1\n");
   EXPECT_NE(e.result.err.find("numNames == texHeaders.size()"), std::string::npos) << e.result.err;
-  EXPECT_EQ(listFiles(e.dir.path), std::vector<std::string>{"m.bmd"});
+  EXPECT_EQ(ListDir(e.dir.path()), std::vector<std::string>{"m.bmd"});
 }
 
 TEST(EndToEnd, BrokenSectionChains) {
@@ -144,15 +151,15 @@ TEST(EndToEnd, BrokenSectionChains) {
     EXPECT_EQ(e.result.status, 1);
     EXPECT_EQ(e.result.out, c.out);
     EXPECT_NE(e.result.err.find(c.message), std::string::npos) << e.result.err;
-    EXPECT_EQ(listFiles(e.dir.path), std::vector<std::string>{"m.bmd"});
+    EXPECT_EQ(ListDir(e.dir.path()), std::vector<std::string>{"m.bmd"});
   }
 }
 
 TEST(EndToEnd, CommandLineFailuresAreSilent) {
   TempDir dir;
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {kTexsift}, {kTexsift, dir.path / "missing.bmd"}, {kTexsift, dir.path}}) {
-    const RunResult r = run(args);
+           {kTexsift}, {kTexsift, dir / "missing.bmd"}, {kTexsift, dir.path()}}) {
+    const RunResult r = RunProgram(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out + r.err, "");
   }
@@ -172,11 +179,11 @@ TEST(EndToEnd, ShortModels) {
   EXPECT_EQ(first.result.status, 0);
   // The zeros do not come silently.
   EXPECT_EQ(first.result.err,
-            "texsift: " + first.model.string() +
+            "texsift: " + first.model +
                 " ends inside the data of texture 0 (cut): 64 missing bytes are converted as "
                 "zeros\n");
-  EXPECT_EQ(readFile(first.dir.path / "m.bmd 0 cut 1.dds"), expected);
-  EXPECT_EQ(readFile(second.dir.path / "m.bmd 0 cut 1.dds"), expected);
+  EXPECT_TRUE(SameBytes(expected, ReadBytes(first.dir / "m.bmd 0 cut 1.dds")));
+  EXPECT_TRUE(SameBytes(expected, ReadBytes(second.dir / "m.bmd 0 cut 1.dds")));
 
   // A name that the end of the file cuts short ends there.
   Known tail = knownTexture("tail", 1, 8, 4, 0, 8);
@@ -187,7 +194,7 @@ TEST(EndToEnd, ShortModels) {
   extract(e, bytes);
   EXPECT_EQ(e.result.status, 0);
   EXPECT_NE(e.result.out.find(" tail\n  Width: 8, Height: 4"), std::string::npos) << e.result.out;
-  EXPECT_EQ(listFiles(e.dir.path), (std::vector<std::string>{"m.bmd", "m.bmd 0 tail 1.dds"}));
+  EXPECT_EQ(ListDir(e.dir.path()), (std::vector<std::string>{"m.bmd", "m.bmd 0 tail 1.dds"}));
 }
 
 TEST(EndToEnd, DataFarBeyondTheEndNeedNoBigBuffers) {
@@ -205,10 +212,10 @@ TEST(EndToEnd, DataFarBeyondTheEndNeedNoBigBuffers) {
   EXPECT_EQ(e.result.status, 0);
   EXPECT_NE(e.result.err.find("texture 0 (far): 8388608 missing bytes"), std::string::npos)
       << e.result.err;
-  const auto dds = readFile(e.dir.path / "m.bmd 0 far 5.dds");
+  const auto dds = ReadBytes(e.dir / "m.bmd 0 far 5.dds");
   ASSERT_EQ(dds.size(), 128u + 2048 * 2048 * 4);
   EXPECT_EQ(std::count(dds.begin() + 128, dds.end(), 0), 2048 * 2048 * 4);
-  EXPECT_LT(e.result.maxRssKiB, baseline.result.maxRssKiB + 6 * 1024);
+  EXPECT_LT(e.result.max_rss_kib, baseline.result.max_rss_kib + 6 * 1024);
 }
 
 TEST(EndToEnd, OutputFilesThatCannotBeWritten) {
@@ -219,7 +226,8 @@ TEST(EndToEnd, OutputFilesThatCannotBeWritten) {
   extract(e, modelOf({&tooLong, &longName}));
   EXPECT_EQ(e.result.status, 1);
   EXPECT_NE(e.result.err.find("cannot create"), std::string::npos) << e.result.err;
-  EXPECT_EQ(readFile(e.dir.path / ("m.bmd 1 " + std::string(230, 'y') + " 1.dds")), longName.dds);
+  EXPECT_TRUE(
+      SameBytes(longName.dds, ReadBytes(e.dir / ("m.bmd 1 " + std::string(230, 'y') + " 1.dds"))));
 
   // A write that fails part way: that file goes, the next is still written.
   Known big = knownTexture("big", 5, 64, 64, 1, 3), small = knownTexture("small", 1, 8, 4, 1, 4);
@@ -227,9 +235,9 @@ TEST(EndToEnd, OutputFilesThatCannotBeWritten) {
   extract(limited, modelOf({&big, &small}), 4096);
   EXPECT_EQ(limited.result.status, 1);
   EXPECT_NE(limited.result.err.find("cannot write"), std::string::npos) << limited.result.err;
-  EXPECT_EQ(listFiles(limited.dir.path),
+  EXPECT_EQ(ListDir(limited.dir.path()),
             (std::vector<std::string>{"m.bmd", "m.bmd 1 small 1.dds"}));
-  EXPECT_EQ(readFile(limited.dir.path / "m.bmd 1 small 1.dds"), small.dds);
+  EXPECT_TRUE(SameBytes(small.dds, ReadBytes(limited.dir / "m.bmd 1 small 1.dds")));
 }
 
 TEST(EndToEnd, OddSizesAndLongMipmapChains) {
@@ -244,9 +252,9 @@ TEST(EndToEnd, OddSizesAndLongMipmapChains) {
   extract(e, modelOf({&chain, &dxt, &nibbles, &colours, &wide}));
   EXPECT_EQ(e.result.status, 0);
   EXPECT_EQ(chain.dds.size(), 128u + 32 + 8 + 2 + 17);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 0 chain 1.dds"), chain.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 1 dxt 14.dds"), dxt.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 2 nibbles 0.dds"), nibbles.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 3 colours 5.dds"), colours.dds);
-  EXPECT_EQ(readFile(e.dir.path / "m.bmd 4 wide 4.dds"), wide.dds);
+  EXPECT_TRUE(SameBytes(chain.dds, ReadBytes(e.dir / "m.bmd 0 chain 1.dds")));
+  EXPECT_TRUE(SameBytes(dxt.dds, ReadBytes(e.dir / "m.bmd 1 dxt 14.dds")));
+  EXPECT_TRUE(SameBytes(nibbles.dds, ReadBytes(e.dir / "m.bmd 2 nibbles 0.dds")));
+  EXPECT_TRUE(SameBytes(colours.dds, ReadBytes(e.dir / "m.bmd 3 colours 5.dds")));
+  EXPECT_TRUE(SameBytes(wide.dds, ReadBytes(e.dir / "m.bmd 4 wide 4.dds")));
 }

@@ -6,13 +6,13 @@
 #include <cstdlib>
 
 #include "known.h"
-#include "support.h"
+#include "test_support.h"
 
 namespace {
 
 // The first level as 8-bit RGBA, read by ImageMagick.
-std::vector<uint8_t> readWithImageMagick(const fs::path& dds) {
-  const std::string command = "convert 'dds:" + dds.string() + "[0]' -depth 8 rgba:- 2>&1";
+std::vector<uint8_t> readWithImageMagick(const std::string& dds) {
+  const std::string command = "convert 'dds:" + dds + "[0]' -depth 8 rgba:- 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   std::vector<uint8_t> out;
   if (!pipe) return out;
@@ -63,17 +63,17 @@ TEST(ImageMagick, ReadsTheSourcePixels) {
     known.push_back(knownTexture(std::to_string(format) + "t", format, width, height, 2, format));
     model.textures.push_back(known.back().texture);
   }
-  TempDir dir;
-  const fs::path path = dir.path / "m.bmd";
-  ASSERT_TRUE(modelwriter::writeFile(path, modelwriter::build(model)));
-  ASSERT_EQ(run({TEXSIFT_BIN, path}).status, 0);
+  testkit::TempDir dir;
+  const std::string path = dir / "m.bmd";
+  testkit::WriteFile(path, modelwriter::build(model));
+  ASSERT_EQ(testkit::RunProgram({TEXSIFT_PROGRAM, path}).status, 0);
 
   for (size_t i = 0; i < known.size(); ++i) {
     const int format = known[i].texture.format;
     const KnownLevel& level = known[i].levels[0];
-    const auto rgba = readWithImageMagick(dir.path / ("m.bmd " + std::to_string(i) + " " +
-                                                      std::to_string(format) + "t " +
-                                                      std::to_string(format) + ".dds"));
+    const auto rgba =
+        readWithImageMagick(dir / ("m.bmd " + std::to_string(i) + " " + std::to_string(format) +
+                                   "t " + std::to_string(format) + ".dds"));
     ASSERT_EQ(rgba.size(), size_t{width} * height * 4)
         << "format " << format << ": " << std::string(rgba.begin(), rgba.end());
     // ImageMagick scales 5- and 6-bit channels by its own rounding, and
