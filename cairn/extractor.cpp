@@ -54,6 +54,12 @@ class Extraction {
              const Report& report)
       : image_(image), tree_(tree), options_(options), report_(report), stream_(image) {}
 
+  // Memory that runs out midway ends the run by an exception: the file
+  // being written goes with it.
+  ~Extraction() {
+    if (g_temp_dirfd >= 0) RemoveTemp(g_temp_dirfd);
+  }
+
   bool Run(const std::string& dir);
 
  private:

@@ -77,6 +77,7 @@ bool IvfcReader::ReadAt(uint64_t offset, uint8_t* dst, size_t size) {
 }
 
 bool IvfcReader::ReadLevel(int level, uint64_t offset, uint8_t* dst, size_t size) {
+  if (size == 0) return true;
   const Level& l = levels_[level];
   const uint64_t present = offset >= l.size ? 0 : std::min<uint64_t>(size, l.size - offset);
   memset(dst + present, 0, size - present);

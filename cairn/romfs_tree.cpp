@@ -180,6 +180,14 @@ bool RomfsTree::Load(IvfcReader& image, const Report& report) {
   return true;
 }
 
+// A node that was reported as not fitting its table: the hash chains may
+// pass through it without a second message.
+void RomfsTree::MarkFaulty(std::vector<uint8_t>& seen, uint32_t offset) {
+  if (offset % 4 == 0 && offset / 4 < seen.size() && seen[offset / 4] == 0) {
+    seen[offset / 4] = kFaulty;
+  }
+}
+
 void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_seen) {
   const uint8_t* dir_table = tables_[kDirTable].bytes.data();
   const uint8_t* file_table = tables_[kFileTable].bytes.data();
@@ -195,7 +203,10 @@ void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_
     dirs_[i].files_begin = static_cast<uint32_t>(files_.size());
     std::string what = "the first file of " + in;
     for (uint32_t f = get_le32(fields + 12); f != kNone;) {
-      if (!NodeFits(kFileTable, f, kFileFixed, what)) break;
+      if (!NodeFits(kFileTable, f, kFileFixed, what)) {
+        MarkFaulty(file_seen, f);
+        break;
+      }
       if (file_seen[f / 4]) {
         Problem("damaged RomFS: " + what + " is at " + Num(f) +
                 " in the file table, a file met before: the chain of files runs in a circle");
@@ -233,13 +244,15 @@ void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_
     dirs_[i].dirs_begin = static_cast<uint32_t>(dirs_.size());
     what = "the first folder in " + in;
     for (uint32_t c = get_le32(fields + 8); c != kNone;) {
-      if (!NodeFits(kDirTable, c, kDirFixed, what)) break;
+      if (!NodeFits(kDirTable, c, kDirFixed, what)) {
+        MarkFaulty(dir_seen, c);
+        break;
+      }
       if (dir_seen[c / 4]) {
         Problem("damaged RomFS: " + what + " is at " + Num(c) +
                 " in the directory table, a folder met before: the folders run in a circle");
         break;
       }
-      dir_seen[c / 4] = 1;
       const uint8_t* child_node = dir_table + c;
       Dir child;
       child.node = c;
@@ -256,6 +269,7 @@ void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_
                 " deep are not read");
         break;
       }
+      dir_seen[c / 4] = 1;
       dirs_.push_back(child);
       what = "the folder after " + child_path;
       c = get_le32(child_node + 4);
@@ -302,17 +316,30 @@ void RomfsTree::CheckHashChains(int hash_table, int node_table, const std::vecto
   auto node_of = [&](uint32_t k) { return dirs ? dirs_[k].node : files_[k].node; };
   std::sort(by_node.begin(), by_node.end(),
             [&](uint32_t a, uint32_t b) { return node_of(a) < node_of(b); });
+  auto index_at = [&](uint32_t node) {
+    return *std::lower_bound(by_node.begin(), by_node.end(), node,
+                             [&](uint32_t k, uint32_t n) { return node_of(k) < n; });
+  };
   auto path_of = [&](uint32_t node) {
-    const auto it = std::lower_bound(by_node.begin(), by_node.end(), node,
-                                     [&](uint32_t k, uint32_t n) { return node_of(k) < n; });
-    return Quoted(dirs ? Path(dirs_[*it]) : Path(files_[*it]));
+    return Quoted(dirs ? Path(dirs_[index_at(node)]) : Path(files_[index_at(node)]));
+  };
+  // Entries that are skipped anyway (bad names, duplicates) need not be
+  // found by name.
+  auto usable_at = [&](uint32_t node) {
+    return dirs ? dirs_[index_at(node)].usable : files_[index_at(node)].usable;
   };
   const char* kind = dirs ? "folder" : "file";
 
   std::vector<uint8_t> chained(seen.size(), 0);
   for (uint32_t b = 0; b < buckets; ++b) {
     for (uint32_t off = get_le32(hash.bytes.data() + 4 * b); off != kNone;) {
-      if (off % 4 != 0 || off >= nodes.size || !seen[off / 4]) {
+      if (off % 4 == 0 && off < nodes.size && seen[off / 4] == kFaulty && !chained[off / 4]) {
+        chained[off / 4] = 1;
+        if (uint64_t(off) + fixed > nodes.size) break;
+        off = get_le32(nodes.bytes.data() + off + link);
+        continue;
+      }
+      if (off % 4 != 0 || off >= nodes.size || seen[off / 4] != 1) {
         Problem("damaged RomFS: bucket " + Num(b) + " of the " + kTableNames[hash_table] +
                 " leads to " + Num(off) + ", where no " + kind + " of the tree is");
         break;
@@ -330,7 +357,7 @@ void RomfsTree::CheckHashChains(int hash_table, int node_table, const std::vecto
         name[i] = static_cast<char16_t>(node[fixed + 2 * i] | (node[fixed + 2 * i + 1] << 8));
       }
       const uint32_t expected = CalcPathHash(get_le32(node), name.c_str()) % buckets;
-      if (expected != b) {
+      if (expected != b && usable_at(off)) {
         Problem("damaged RomFS: the " + std::string(kind) + " " + path_of(off) + " is in bucket " +
                 Num(b) + " of the " + kTableNames[hash_table] + ", but is looked for in bucket " +
                 Num(expected));
@@ -340,7 +367,7 @@ void RomfsTree::CheckHashChains(int hash_table, int node_table, const std::vecto
   }
   for (uint32_t k = 0; k < count; ++k) {
     const uint32_t node = node_of(k);
-    if (!chained[node / 4]) {
+    if (!chained[node / 4] && (dirs ? dirs_[k].usable : files_[k].usable)) {
       Problem("damaged RomFS: the " + std::string(kind) + " " + path_of(node) +
               " is missing from the " + kTableNames[hash_table] +
               ", so it cannot be found by name");

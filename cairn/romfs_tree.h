@@ -86,6 +86,8 @@ class RomfsTree {
   std::string NameAt(int table, uint32_t offset, uint32_t fixed) const;
   bool CheckName(int table, uint32_t offset, uint32_t fixed, const std::string& parent_path,
                  const char* kind);
+  static constexpr uint8_t kFaulty = 2;  // in the seen lists, beside 0 and 1
+  static void MarkFaulty(std::vector<uint8_t>& seen, uint32_t offset);
   void Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_seen);
   void CheckDuplicates(Dir& dir);
   void CheckHashChains(int hash_table, int node_table, const std::vector<uint8_t>& seen);
