@@ -12,6 +12,7 @@
 #include <random>
 
 #include "oschar.h"
+#include "signal_block.h"
 
 namespace uncairn {
 
@@ -29,20 +30,6 @@ void RemoveTempAndExit(int) {
   }
   _exit(1);
 }
-
-class SignalBlock {
- public:
-  SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-
- private:
-  sigset_t old_;
-};
 
 constexpr size_t kChunk = 2 << 20;
 

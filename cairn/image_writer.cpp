@@ -17,6 +17,7 @@
 #include "ivfc.h"
 #include "oschar.h"
 #include "romfs.h"
+#include "signal_block.h"
 
 namespace {
 
@@ -30,20 +31,6 @@ void RemoveTempAndDie(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);
 }
-
-class SignalBlock {
- public:
-  SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-
- private:
-  sigset_t old_;
-};
 
 class OutputFile {
  public:
