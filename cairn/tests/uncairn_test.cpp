@@ -110,7 +110,7 @@ class ImageEdit {
 // A root holding big.bin (20000 bytes) and dir/beta.txt ("beta"): the root's
 // files come first, so the data order is known. Metadata takes 224 bytes,
 // level 3 is 20228 bytes (5 blocks), the image file 32768.
-class SmallImage : public ::testing::Test {
+class UncairnSmallImage : public ::testing::Test {
  protected:
   void SetUp() override {
     MakeDir(tmp_ / "in");
@@ -250,7 +250,7 @@ TEST(UncairnUsage, UsageErrorsHelpAndVersion) {
             "uncairn: " + (tmp / "missing") + ": cannot open: No such file or directory\n");
 }
 
-TEST_F(SmallImage, ExistingFilesAreKeptWithoutDashF) {
+TEST_F(UncairnSmallImage, ExistingFilesAreKeptWithoutDashF) {
   const std::string out = tmp_ / "out";
   MakeDir(out);
   WriteFile(out + "/big.bin", "old");
@@ -282,7 +282,7 @@ TEST_F(SmallImage, ExistingFilesAreKeptWithoutDashF) {
   EXPECT_EQ(ReadFile(out + "/dir/beta.txt"), "beta");
 }
 
-TEST_F(SmallImage, LinksInsideTheFolderAreNeverFollowed) {
+TEST_F(UncairnSmallImage, LinksInsideTheFolderAreNeverFollowed) {
   const std::string out = tmp_ / "out";
   MakeDir(out);
   MakeDir(tmp_ / "elsewhere");
@@ -301,7 +301,7 @@ TEST_F(SmallImage, LinksInsideTheFolderAreNeverFollowed) {
   EXPECT_EQ(ReadFile(tmp_ / "elsewhere/big.bin"), "theirs");
 }
 
-TEST_F(SmallImage, OnlyTheFilesAndFoldersAskedFor) {
+TEST_F(UncairnSmallImage, OnlyTheFilesAndFoldersAskedFor) {
   RunResult r = Uncairn({image_, tmp_ / "one", "dir/beta.txt"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ListDir(tmp_ / "one"), std::vector<std::string>{"dir"});
@@ -316,7 +316,7 @@ TEST_F(SmallImage, OnlyTheFilesAndFoldersAskedFor) {
   EXPECT_EQ(ListDir(tmp_ / "three"), std::vector<std::string>{});
 }
 
-TEST_F(SmallImage, WrongDigestsNameTheBlockAndItsFiles) {
+TEST_F(UncairnSmallImage, WrongDigestsNameTheBlockAndItsFiles) {
   const std::string files = "\"big.bin\", \"dir/beta.txt\"";
   struct Case {
     const char* what;
@@ -377,7 +377,7 @@ TEST_F(SmallImage, WrongDigestsNameTheBlockAndItsFiles) {
 
 // Structure faults, each with fresh digests: a message, status 1, the rest
 // extracted, nothing written outside the folder.
-TEST_F(SmallImage, DamagedStructureIsCaughtWithoutTheDigests) {
+TEST_F(UncairnSmallImage, DamagedStructureIsCaughtWithoutTheDigests) {
   struct Case {
     const char* what;
     std::function<void(ImageEdit&)> edit;
@@ -448,7 +448,7 @@ TEST_F(SmallImage, DamagedStructureIsCaughtWithoutTheDigests) {
   }
 }
 
-TEST_F(SmallImage, TruncatedImage) {
+TEST_F(UncairnSmallImage, TruncatedImage) {
   Bytes bytes = ReadBytes(image_);
   bytes.resize(28800);  // hash level 1 ends at 28672 + 160
   testkit::WriteFile(image_, bytes);
@@ -458,7 +458,7 @@ TEST_F(SmallImage, TruncatedImage) {
   EXPECT_FALSE(Exists(tmp_ / "out"));
 }
 
-TEST_F(SmallImage, FileSizeLimitLeavesNoPartialFile) {
+TEST_F(UncairnSmallImage, FileSizeLimitLeavesNoPartialFile) {
   RunOptions limited;
   limited.max_file_size = 10000;
   const RunResult r = Uncairn({image_, tmp_ / "out"}, limited);
@@ -467,7 +467,7 @@ TEST_F(SmallImage, FileSizeLimitLeavesNoPartialFile) {
   EXPECT_EQ(ListDir(tmp_ / "out"), std::vector<std::string>{});
 }
 
-TEST_F(SmallImage, EveryFailingCallIsHandled) {
+TEST_F(UncairnSmallImage, EveryFailingCallIsHandled) {
   testkit::FaultSweep sweep;
   sweep.prepare = [&](const std::string& work) {
     MakeDir(work + "/out");
