@@ -379,7 +379,12 @@ void HandleInterrupts() {
   action.sa_handler = RemoveTempAndExit;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, sig);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal that is ignored (as SIGHUP under nohup) stays ignored.
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
   signal(SIGXFSZ, SIG_IGN);
 }
 

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 namespace testkit {
 
@@ -104,6 +106,26 @@ std::string Describe(const Snapshot& snapshot, const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_options,
+                                     const std::vector<std::string>& argv) {
+  const std::string strace = StracePath();
+  if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
+  std::vector<std::string> command = {strace, "-f", "-qq", "-o", "/dev/null"};
+  if (BuiltWithSanitizers()) {
+    // LeakSanitizer cannot work under ptrace and would end the program with
+    // an error of its own.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    command.insert(
+        command.end(),
+        {"-E", std::string("ASAN_OPTIONS=") +
+                   (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) +
+                   "detect_leaks=0"});
+  }
+  command.insert(command.end(), strace_options.begin(), strace_options.end());
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
+
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
   if (BuiltWithSanitizers()) {
     GTEST_SKIP() << "the sanitizer runtime makes calls of its own that would be made to fail";
@@ -127,21 +149,15 @@ void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
     for (int k : Sample(count, sweep.samples_per_call)) {
       TempDir work;
       sweep.prepare(work.path());
-      std::vector<std::string> argv = {strace,
-                                       "-f",
-                                       "-qq",
-                                       "-o",
-                                       "/dev/null",
-                                       "-e",
-                                       "inject=" + call + ":error=EIO:when=" + std::to_string(k)};
-      argv.insert(argv.end(), sweep.argv.begin(), sweep.argv.end());
+      const std::vector<std::string> argv = UnderStrace(
+          {"-e", "inject=" + call + ":" + sweep.fault + ":when=" + std::to_string(k)}, sweep.argv);
       RunOptions faulted = sweep.options;
       faulted.cwd = work.path();
       const RunResult r = RunProgram(argv, faulted);
       ++runs;
       const Snapshot left = Take(work.path());
-      const std::string which = call + " call " + std::to_string(k) + " of " +
-                                std::to_string(count) + " failing, status " +
+      const std::string which = sweep.fault + " at " + call + " call " + std::to_string(k) +
+                                " of " + std::to_string(count) + ", status " +
                                 std::to_string(r.status);
       std::set<std::string> paths;
       for (const auto& entry : left) paths.insert(entry.first);

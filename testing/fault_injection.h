@@ -26,11 +26,23 @@ struct FaultSweep {
                                     "lseek", "fstat",      "newfstatat", "rename",
                                     "mmap",  "getdents64", "unlink"};
   int samples_per_call = 6;
+  // What strace does at each sampled call: make it fail (the default), or
+  // deliver a signal as it is made, e.g. "signal=SIGINT" to check that an
+  // interrupt at any point leaves nothing partial behind.
+  std::string fault = "error=EIO";
   // A failed run may leave path differing when this says so (for a
   // documented partial result); by default nothing may differ.
   std::function<bool(const RunResult&, const std::string& path)> may_differ;
   RunOptions options;  // cwd is set to the work folder
 };
+
+// argv run under strace with the given options before it, e.g.
+// {"-P", "in/sub", "-e", "inject=getdents64:error=EIO"} to make the calls on
+// one path fail. Give paths absolute: strace reports on standard error how it
+// resolves relative ones; otherwise standard error is the program's own. In
+// sanitizer builds the leak check, which cannot work under strace, is off.
+std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_options,
+                                     const std::vector<std::string>& argv);
 
 // Records the failures found as test failures (at most a few of each kind).
 // Skips itself in sanitizer builds, whose runtime makes calls of its own.
