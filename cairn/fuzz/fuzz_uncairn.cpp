@@ -44,13 +44,19 @@ std::vector<std::string> Names(const std::string& dir) {
   return names;
 }
 
-const std::string& Base() {
-  static const std::string base = [] {
-    char path[] = "/tmp/uncairn-fuzz-XXXXXX";
-    if (mkdtemp(path) == nullptr) abort();
-    return std::string(path);
-  }();
-  return base;
+// The temporary folder of this run, removed when the fuzzer exits. Plain
+// characters, which outlive every destructor that runs at exit.
+char g_base[] = "/tmp/uncairn-fuzz-XXXXXX";
+
+bool g_base_made = false;
+
+std::string Base() {
+  if (!g_base_made) {
+    if (mkdtemp(g_base) == nullptr) abort();
+    g_base_made = true;
+    atexit([] { RemoveTree(g_base); });
+  }
+  return g_base;
 }
 
 }  // namespace
