@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 namespace testkit {
 
@@ -104,6 +105,37 @@ std::string Describe(const Snapshot& snapshot, const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
+                                    const RunOptions& options) {
+  const std::string strace = StracePath();
+  if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
+  TempDir log;
+  std::vector<std::string> traced = {strace,        "-f", "-qq",          "-o",
+                                     log / "calls", "-e", "trace=" + call};
+  traced.insert(traced.end(), argv.begin(), argv.end());
+  RunProgram(traced, options);
+  std::vector<std::string> lines;
+  std::istringstream calls(ReadFile(log / "calls"));
+  for (std::string line; std::getline(calls, line);) lines.push_back(line);
+  return lines;
+}
+
+RunResult RunWithFailingCall(const std::vector<std::string>& argv, const std::string& call,
+                             int occurrence, const RunOptions& options) {
+  const std::string strace = StracePath();
+  if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
+  std::vector<std::string> faulted = {
+      strace,
+      "-f",
+      "-qq",
+      "-o",
+      "/dev/null",
+      "-e",
+      "inject=" + call + ":error=EIO:when=" + std::to_string(occurrence)};
+  faulted.insert(faulted.end(), argv.begin(), argv.end());
+  return RunProgram(faulted, options);
+}
+
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
   if (BuiltWithSanitizers()) {
     GTEST_SKIP() << "the sanitizer runtime makes calls of its own that would be made to fail";
@@ -127,17 +159,9 @@ void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
     for (int k : Sample(count, sweep.samples_per_call)) {
       TempDir work;
       sweep.prepare(work.path());
-      std::vector<std::string> argv = {strace,
-                                       "-f",
-                                       "-qq",
-                                       "-o",
-                                       "/dev/null",
-                                       "-e",
-                                       "inject=" + call + ":error=EIO:when=" + std::to_string(k)};
-      argv.insert(argv.end(), sweep.argv.begin(), sweep.argv.end());
       RunOptions faulted = sweep.options;
       faulted.cwd = work.path();
-      const RunResult r = RunProgram(argv, faulted);
+      const RunResult r = RunWithFailingCall(sweep.argv, call, k, faulted);
       ++runs;
       const Snapshot left = Take(work.path());
       const std::string which = call + " call " + std::to_string(k) + " of " +

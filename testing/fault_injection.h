@@ -32,6 +32,18 @@ struct FaultSweep {
   RunOptions options;  // cwd is set to the work folder
 };
 
+// The calls of one kind (e.g. "read") that a clean run of the program makes,
+// in order, one line of strace's log each, such as
+// `read(3, "..."..., 262144) = 262144`: a test finds there the occurrence to
+// make fail. Needs strace, like the sweep below.
+std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
+                                    const RunOptions& options = {});
+
+// Runs the program with the occurrence-th call (counted from 1) of that kind
+// failing with EIO.
+RunResult RunWithFailingCall(const std::vector<std::string>& argv, const std::string& call,
+                             int occurrence, const RunOptions& options = {});
+
 // Records the failures found as test failures (at most a few of each kind).
 // Skips itself in sanitizer builds, whose runtime makes calls of its own.
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep);
