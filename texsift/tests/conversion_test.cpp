@@ -55,7 +55,13 @@ TEST(Conversion, HeaderAndFormatTable) {
   EXPECT_EQ(getBufferSize(1, 46340, 46340, caps), 2147395600);
   EXPECT_EQ(getBufferSize(1, 46341, 46341, caps), kSizeTooLarge);
   EXPECT_EQ(getBufferSize(5, 65535, 65535, caps), kSizeTooLarge);
-  EXPECT_EQ(getBufferSize(14, 65535, 65535, caps), 2147418112);
+  // The limit counts the bytes written too: RGB5A3 and 4-bit intensity write
+  // twice what they read, and DXT1 blocks round up to whole blocks.
+  EXPECT_EQ(getBufferSize(5, 32767, 32767, caps), kSizeTooLarge);
+  EXPECT_EQ(getBufferSize(5, 23170, 23170, caps), 1073697800);
+  EXPECT_EQ(getBufferSize(0, 46341, 46341, caps), kSizeTooLarge);
+  EXPECT_EQ(getBufferSize(14, 65535, 65535, caps), kSizeTooLarge);
+  EXPECT_EQ(getBufferSize(14, 65532, 65532, caps), 2147221512);
   EXPECT_EQ(getBufferSize(3, 0, 65535, caps), 0);
 }
 
