@@ -20,13 +20,14 @@ function(kit_add_fuzzer name)
   set_tests_properties(${name} PROPERTIES LABELS fuzz)
 endfunction()
 
-# kit_add_tests(NAME SOURCES file... [LIBRARIES lib...] [PROGRAMS target...] [PROPERTIES ...])
+# kit_add_tests(NAME SOURCES file... [LIBRARIES lib...] [PROGRAMS target...]
+#               [TEST_PREFIX prefix] [PROPERTIES ...])
 #
 # A GoogleTest binary linked with the shared test support. Each target in
 # PROGRAMS is built first and its path given to the tests as the macro
 # <TARGET>_PROGRAM (upper case, - becomes _), e.g. TAMP_PROGRAM.
 function(kit_add_tests name)
-  cmake_parse_arguments(PARSE_ARGV 1 TESTS "" "" "SOURCES;LIBRARIES;PROGRAMS;PROPERTIES")
+  cmake_parse_arguments(PARSE_ARGV 1 TESTS "" "TEST_PREFIX" "SOURCES;LIBRARIES;PROGRAMS;PROPERTIES")
   add_executable(${name} ${TESTS_SOURCES})
   target_link_libraries(${name} PRIVATE ${TESTS_LIBRARIES} test_support GTest::gtest_main)
   foreach(program IN LISTS TESTS_PROGRAMS)
@@ -35,5 +36,6 @@ function(kit_add_tests name)
     target_compile_definitions(${name} PRIVATE ${macro}_PROGRAM="$<TARGET_FILE:${program}>")
     add_dependencies(${name} ${program})
   endforeach()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${TESTS_PROPERTIES})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${TESTS_TEST_PREFIX}"
+                       PROPERTIES ${TESTS_PROPERTIES})
 endfunction()

@@ -3,6 +3,7 @@
 
 #include "tamp.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace tamp {
@@ -669,10 +671,10 @@ class RemoveOnInterrupt {
 
 }  // namespace
 
-int encodeAll(const unsigned char* data, int size, const char* path) {
+Outcome encodeAll(const unsigned char* data, int size, const char* path) {
   std::string name = std::string(path) + ".yaz0";
   std::FILE* file = std::fopen(name.c_str(), "wb");
-  if (file == nullptr) return 255;
+  if (file == nullptr) return {255, ""};
   RemoveOnInterrupt guard(name, file);
   std::setvbuf(file, nullptr, _IONBF, 0);  // OutputBuffer writes in large blocks
   std::printf("Writing %s\n", name.c_str());
@@ -687,14 +689,57 @@ int encodeAll(const unsigned char* data, int size, const char* path) {
     error = errno;
   }
   if (total < 0) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "\ntamp: cannot write %s: %s\n", name.c_str(),
-                 std::strerror(error != 0 ? error : EIO));
     discardOutput(name);
-    return 1;
+    // The newline ends the progress line where both share a terminal.
+    return {1,
+            "\ntamp: cannot write " + name + ": " + std::strerror(error != 0 ? error : EIO) + "\n"};
   }
   std::printf("Encoded %lld bytes from input\n", static_cast<long long>(total));
-  return 0;
+  return {};
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+Outcome InputFile::refuse(const char* what, const std::string& why) {
+  return {1, std::string("tamp: ") + what + " " + path_ + ": " + why + "\n"};
+}
+
+Outcome InputFile::open(const char* path) {
+  path_ = path;
+  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return {1, ""};
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return refuse("cannot take the size of", std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) return refuse("cannot read", std::strerror(EISDIR));
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    return refuse("cannot take the size of", "not a plain file");
+  }
+  const off_t size = lseek(fd_, 0, SEEK_END);
+  if (size < 0 || lseek(fd_, 0, SEEK_SET) != 0) {
+    return refuse("cannot take the size of", std::strerror(errno));
+  }
+  if (size > INT_MAX)
+    return refuse("cannot compress", "files of 2 GiB or more do not fit the format");
+  size_ = static_cast<int>(size);
+  return {};
+}
+
+Outcome InputFile::read() {
+  data_.reset(new (std::nothrow) unsigned char[size_ > 0 ? static_cast<size_t>(size_) : 1]);
+  if (!data_) return refuse("cannot read", "not enough memory");
+  size_t got = 0;
+  while (got < static_cast<size_t>(size_)) {
+    const ssize_t n = ::read(fd_, data_.get() + got, static_cast<size_t>(size_) - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return refuse("cannot read", std::strerror(errno));
+    if (n == 0) return refuse("cannot read", "the file is shorter than its size");
+    got += static_cast<size_t>(n);
+  }
+  close(fd_);
+  fd_ = -1;
+  return {};
 }
 
 }  // namespace tamp

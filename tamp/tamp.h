@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace tamp {
@@ -167,9 +168,43 @@ void writeHeader(OutputBuffer& out, int size);
 // and the done line go to console unless it is null.
 int64_t encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::FILE* console);
 
-// Creates path + ".yaz0", writes the header and the groups, and reports.
-// Returns the exit status: 0, 255 when the output cannot be created, 1 when
-// it cannot be written.
-int encodeAll(const unsigned char* data, int size, const char* path);
+// How a step of the program ended: the exit status (0 when it went well)
+// and the whole text for standard error (empty for the silent failures).
+struct Outcome {
+  int status = 0;
+  std::string message;
+  bool failed() const { return status != 0; }
+};
+
+// The file to compress, held whole in memory.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens path and takes its size, which must be known in advance and fit
+  // the format's 32-bit field: only plain files and block devices under
+  // 2 GiB. Status 1, silently, when it cannot be opened.
+  Outcome open(const char* path);
+  int size() const { return size_; }
+  // Reads the whole file; it must hold exactly the size taken.
+  Outcome read();
+  const unsigned char* data() const { return data_.get(); }
+
+ private:
+  Outcome refuse(const char* what, const std::string& why);
+
+  std::string path_;
+  int fd_ = -1;
+  int size_ = 0;
+  std::unique_ptr<unsigned char[]> data_;
+};
+
+// Creates path + ".yaz0", writes the header and the groups, and reports
+// progress and result on standard output. Status 255 when the output cannot
+// be created, 1 when it cannot be written.
+Outcome encodeAll(const unsigned char* data, int size, const char* path);
 
 }  // namespace tamp

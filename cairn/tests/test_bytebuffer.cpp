@@ -6,7 +6,11 @@
 
 #include "ByteBuffer.h"
 #include "oschar.h"
-#include "test_util.h"
+#include "test_support.h"
+
+using testkit::Pattern;
+using testkit::TempDir;
+using testkit::WriteFile;
 
 namespace {
 

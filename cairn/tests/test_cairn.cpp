@@ -11,12 +11,26 @@
 #include <fstream>
 
 #include "romfs_reader.h"
-#include "test_util.h"
+#include "test_support.h"
 #include "tree_compare.h"
+
+using testkit::BuiltWithSanitizers;
+using testkit::Exists;
+using testkit::ListDir;
+using testkit::MakeDir;
+using testkit::MakeLink;
+using testkit::Pattern;
+using testkit::ReadFile;
+using testkit::RunningAsRoot;
+using testkit::RunOptions;
+using testkit::RunProgram;
+using testkit::RunResult;
+using testkit::TempDir;
+using testkit::WriteFile;
 
 namespace {
 
-const std::string kCairn = CAIRN_BIN;
+const std::string kCairn = CAIRN_PROGRAM;
 
 RunResult Cairn(const std::vector<std::string>& args, const RunOptions& options = {}) {
   std::vector<std::string> argv{kCairn};
@@ -36,8 +50,6 @@ void PackAndCheck(const std::string& dir, const std::string& out, ImageReader& i
   EXPECT_EQ(CompareWithTree(image, ExpectedTree(dir)), "");
 }
 
-std::vector<std::string> FilesIn(const std::string& dir) { return ListDir(dir); }
-
 TEST(CairnUsage, FewerThanTwoArgumentsPrintUsage) {
   TempDir tmp;
   const std::string expected = "CTR CAIRN\nusage: " + kCairn + " <romfs dir> <romfs bin>\n";
@@ -47,7 +59,7 @@ TEST(CairnUsage, FewerThanTwoArgumentsPrintUsage) {
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
   }
-  EXPECT_TRUE(FilesIn(tmp.path()).empty());
+  EXPECT_TRUE(ListDir(tmp.path()).empty());
 }
 
 TEST(CairnUsage, ArgumentsAfterTheSecondAreIgnored) {
@@ -368,7 +380,7 @@ TEST(CairnErrors, MissingRoot) {
 // Permission bits do not stop the superuser; run cairn as nobody then.
 RunOptions Unprivileged() {
   RunOptions options;
-  options.drop_root = true;
+  options.unprivileged = true;
   return options;
 }
 
@@ -426,7 +438,7 @@ TEST(CairnErrors, UnreadableFileStopsTheRunAndKeepsTheOldImage) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "[ERROR] Failed to open file for romfs: " + in + "/secret\n");
   EXPECT_EQ(ReadFile(tmp / "out.bin"), "an older image");
-  EXPECT_EQ(FilesIn(tmp.path()).size(), 2u);  // in, out.bin: no temporary left
+  EXPECT_EQ(ListDir(tmp.path()).size(), 2u);  // in, out.bin: no temporary left
 
   // An unreadable empty file is never opened.
   chmod((in + "/secret").c_str(), 0644);
@@ -491,11 +503,11 @@ TEST(CairnOutput, WriteFailureLeavesTheOldImageAndNoTemporary) {
   EXPECT_EQ(r.err, "[ERROR] Failed to write output file: \"" + (tmp / "out/image.bin") +
                        "\" (File too large)\n");
   EXPECT_EQ(ReadFile(tmp / "out/image.bin"), "the old image");
-  EXPECT_EQ(FilesIn(tmp / "out"), std::vector<std::string>{"image.bin"});
+  EXPECT_EQ(ListDir(tmp / "out"), std::vector<std::string>{"image.bin"});
 
   const RunResult fresh = Cairn({tmp / "in", tmp / "out/new.bin"}, limited);
   EXPECT_EQ(fresh.status, 1);
-  EXPECT_EQ(FilesIn(tmp / "out"), std::vector<std::string>{"image.bin"});
+  EXPECT_EQ(ListDir(tmp / "out"), std::vector<std::string>{"image.bin"});
 }
 
 TEST(CairnOutput, OutputThatCannotBeCreated) {
@@ -524,7 +536,7 @@ TEST(CairnOutput, ExistingImageIsReplacedNotAppendedTo) {
   struct stat st;
   ASSERT_EQ(stat((tmp / "out.bin").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(FilesIn(tmp.path()).size(), 2u);
+  EXPECT_EQ(ListDir(tmp.path()).size(), 2u);
 }
 
 TEST(CairnOutput, NewImageGetsTheUsualPermissions) {
@@ -554,7 +566,7 @@ TEST(CairnOutput, OutputThroughALinkReplacesTheLinkedFile) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ImageReader image;
   EXPECT_EQ(image.Load(tmp / "store/real.bin"), "");
-  EXPECT_EQ(FilesIn(tmp / "store"), std::vector<std::string>{"real.bin"});
+  EXPECT_EQ(ListDir(tmp / "store"), std::vector<std::string>{"real.bin"});
 }
 
 // The image would need terabytes: the allocation fails and is reported.
@@ -572,9 +584,9 @@ TEST(CairnErrors, MemoryExhaustionIsAnError) {
   RunOptions options;
   if (BuiltWithSanitizers()) {
     const char* asan = getenv("ASAN_OPTIONS");
-    options.extra_env.push_back(std::string("ASAN_OPTIONS=") +
-                                (asan != nullptr ? std::string(asan) + ":" : "") +
-                                "allocator_may_return_null=1");
+    options.env.push_back(std::string("ASAN_OPTIONS=") +
+                          (asan != nullptr ? std::string(asan) + ":" : "") +
+                          "allocator_may_return_null=1");
   } else {
     options.max_address_space = uint64_t(2) << 30;
   }

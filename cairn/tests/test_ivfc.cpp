@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "ivfc.h"
-#include "test_util.h"
+#include "test_support.h"
+
+using testkit::Pattern;
 
 namespace {
 

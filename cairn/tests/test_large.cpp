@@ -14,12 +14,19 @@
 #include <string>
 
 #include "romfs_reader.h"
-#include "test_util.h"
+#include "test_support.h"
 #include "tree_compare.h"
+
+using testkit::MakeDir;
+using testkit::Pattern;
+using testkit::RunProgram;
+using testkit::RunResult;
+using testkit::TempDir;
+using testkit::WriteFile;
 
 namespace {
 
-const std::string kCairn = CAIRN_BIN;
+const std::string kCairn = CAIRN_PROGRAM;
 
 uint64_t AvailableMemory() {
   std::ifstream in("/proc/meminfo");

@@ -8,7 +8,11 @@
 #include <string>
 
 #include "oschar.h"
-#include "test_util.h"
+#include "test_support.h"
+
+using testkit::MakeLink;
+using testkit::TempDir;
+using testkit::WriteFile;
 
 namespace {
 

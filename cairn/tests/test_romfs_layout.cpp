@@ -6,8 +6,12 @@
 #include <cstring>
 
 #include "romfs.h"
-#include "test_util.h"
+#include "test_support.h"
 #include "tree_records.h"
+
+using testkit::Pattern;
+using testkit::TempDir;
+using testkit::WriteFile;
 
 namespace {
 

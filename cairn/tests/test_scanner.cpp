@@ -9,7 +9,13 @@
 
 #include "romfs_dir_filter.h"
 #include "romfs_dir_scanner.h"
-#include "test_util.h"
+#include "test_support.h"
+#include "tree_compare.h"
+
+using testkit::MakeDir;
+using testkit::MakeLink;
+using testkit::TempDir;
+using testkit::WriteFile;
 
 namespace {
 
@@ -18,7 +24,7 @@ using sFile = RomfsDirScanner::sFile;
 
 std::vector<std::string> Visible(const std::string& dir) {
   std::vector<std::string> names;
-  for (const std::string& n : ListDir(dir)) {
+  for (const std::string& n : ListingOrder(dir)) {
     if (n[0] != '.') names.push_back(n);
   }
   return names;

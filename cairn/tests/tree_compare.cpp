@@ -1,5 +1,6 @@
 #include "tree_compare.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <utility>
 
 #include "oschar.h"
-#include "test_util.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ void Walk(ExpectedDir& dir, std::vector<std::pair<dev_t, ino_t>>& open) {
   struct stat self;
   if (stat(dir.host_path.c_str(), &self) != 0) return;
   open.emplace_back(self.st_dev, self.st_ino);
-  for (const std::string& name : ListDir(dir.host_path)) {
+  for (const std::string& name : ListingOrder(dir.host_path)) {
     if (name[0] == '.') continue;
     const std::string path = dir.host_path + "/" + name;
     struct stat st;
@@ -139,6 +139,19 @@ uint64_t DataSize(const ExpectedDir& dir) {
 }
 
 }  // namespace
+
+std::vector<std::string> ListingOrder(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = readdir(listing)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  closedir(listing);
+  return names;
+}
 
 uint64_t ExpectedLevel3Size(const ExpectedDir& root) {
   if (!HasFile(root)) return 0;

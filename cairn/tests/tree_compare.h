@@ -33,5 +33,9 @@ std::string CompareWithTree(const ImageReader& image, const ExpectedDir& expecte
 // The length of the level-3 image of the tree, worked out independently.
 uint64_t ExpectedLevel3Size(const ExpectedDir& root);
 
+// The names in a folder, without "." and "..", in the order in which the
+// host lists them (the order cairn keeps).
+std::vector<std::string> ListingOrder(const std::string& dir);
+
 // Counts over an expected tree.
 size_t CountFiles(const ExpectedDir& dir);

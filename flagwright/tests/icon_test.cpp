@@ -1,10 +1,8 @@
 // The window icon that ships with the calculators is the one that the icon
 // program draws.
-#include "helpers.h"
+#include "test_support.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
-
-#include <sys/wait.h>
 
 namespace {
 
@@ -34,11 +32,9 @@ Pixels load(const std::string& path) {
 }
 
 TEST(Icon, ShippedIconIsTheDrawnOne) {
-  TempDir dir;
-  int status = -1;
-  run({FLAGWRIGHT_MAKE_ICON, dir.file("icon.png")}, &status);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  Pixels drawn = load(dir.file("icon.png"));
+  testkit::TempDir dir;
+  ASSERT_EQ(testkit::RunProgram({FLAGWRIGHT_MAKE_ICON_PROGRAM, dir / "icon.png"}).status, 0);
+  Pixels drawn = load(dir / "icon.png");
   Pixels shipped = load(FLAGWRIGHT_ICON);
   EXPECT_EQ(drawn.width, 64);
   EXPECT_EQ(drawn.height, 64);

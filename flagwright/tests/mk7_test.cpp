@@ -1,6 +1,6 @@
 // What sets flagwright-mk7 apart: its titles and the MK7 collision texts,
 // typos of the game texts included.
-#include "window.h"
+#include "window_fixture.h"
 
 namespace {
 

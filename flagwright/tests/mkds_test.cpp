@@ -1,5 +1,5 @@
 // What sets flagwright-mkds apart: its titles and the MKDS collision texts.
-#include "window.h"
+#include "window_fixture.h"
 
 #include <cstdio>
 

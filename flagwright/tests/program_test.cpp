@@ -1,22 +1,17 @@
 // The real program of this build under the X server, driven with the
 // keyboard the way a person does and read back from outside through the
 // primary selection.
-#include "flagwright.h"
-#include "helpers.h"
-#include "xwindow.h"
-
 #include <glib.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
+#include <memory>
+
+#include "flagwright.h"
+#include "gtk_support.h"
+#include "test_support.h"
+#include "xwindow.h"
 
 namespace {
-
-// Keeps a started program from outliving a failed test.
-struct Program {
-  Child child;
-  ~Program() { finish(child, 0); }
-};
 
 class ProgramTest : public ::testing::Test {
  protected:
@@ -33,36 +28,40 @@ class ProgramTest : public ::testing::Test {
   // leaves at the same moment, and GTK then gives up at once.
   std::string launch(const std::string& folder) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-      program.child = start({FLAGWRIGHT_PROGRAM}, folder, logs, "program");
-      bool ended = false;
-      auto alive = [&] {
-        int status;
-        ended = waitpid(program.child.pid, &status, WNOHANG) == program.child.pid;
-        return !ended;
-      };
-      unsigned long xid = find_window(program.child.pid, vocabulary.title, 30, alive);
+      testkit::RunOptions options;
+      options.cwd = folder;
+      program =
+          std::make_unique<testkit::Process>(std::vector<std::string>{FLAGWRIGHT_PROGRAM}, options);
+      auto alive = [&] { return !program->Ended(); };
+      unsigned long xid = find_window(program->pid(), vocabulary.title, 30, alive);
       if (xid) return std::to_string(xid);
-      if (!ended) return "";
-      program.child.pid = -1;
+      if (alive()) return "";
     }
     return "";
+  }
+
+  // What the program wrote to its standard error when no window came up.
+  std::string failed_start() { return program->Wait(0).err; }
+
+  // The X tools answer at once or not at all.
+  static testkit::RunOptions quick() {
+    testkit::RunOptions options;
+    options.timeout_seconds = 5;
+    return options;
   }
 
   // Runs xdotool, again when it could not reach the X server.
   void xdotool(std::vector<std::string> args) {
     args.insert(args.begin(), XDOTOOL);
-    int status = -1;
     for (int attempt = 0; attempt < 5; ++attempt) {
-      run(args, &status);
-      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+      if (testkit::RunProgram(args, quick()).status == 0) return;
       g_usleep(50000);
     }
     FAIL() << "xdotool " << args.at(1) << " failed";
   }
 
   static std::string primary() {
-    int status;
-    return run({XCLIP, "-o", "-selection", "primary"}, &status, 5);
+    return testkit::RunProgram({XCLIP, "-o", "-selection", "primary"}, quick()).out;
   }
 
   // Waits until the primary selection holds `expected`.
@@ -74,21 +73,21 @@ class ProgramTest : public ::testing::Test {
            << "the identifier read back is \"" << last << "\", not \"" << expected << "\"";
   }
 
-  // Closes the window as a window manager would and returns the exit status.
-  int close(const std::string& xid) {
+  // Closes the window as a window manager would; how the program ended.
+  testkit::RunResult close(const std::string& xid) {
     EXPECT_TRUE(close_window(std::stoul(xid)));
-    return finish(program.child, 20);
+    return program->Wait(20);
   }
 
-  TempDir folder, logs;
-  Program program;
+  testkit::TempDir folder;
+  std::unique_ptr<testkit::Process> program;  // killed if a failed test leaves it running
 };
 
 TEST_F(ProgramTest, KeyboardSelectionsReadBackAndClose) {
-  copy_file(FLAGWRIGHT_ICON, folder.file("icon.png"));
+  testkit::WriteFile(folder / "icon.png", testkit::ReadFile(FLAGWRIGHT_ICON));
   std::string xid = launch(folder.path());
   ASSERT_FALSE(xid.empty()) << "no window of " << FLAGWRIGHT_PROGRAM
-                            << " came up; stderr: " << read_file(program.child.err);
+                            << " came up; stderr: " << failed_start();
   xdotool({"windowfocus", "--sync", xid});
 
   // The type list has the focus at start.
@@ -110,23 +109,25 @@ TEST_F(ProgramTest, KeyboardSelectionsReadBackAndClose) {
   xdotool({"key", "shift+Tab", "shift+Tab", "shift+Tab", "Home"});
   EXPECT_TRUE(shows("F100"));
 
-  int status = close(xid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-  EXPECT_EQ(read_file(program.child.err), "");
-  EXPECT_EQ(read_file(logs.file("program.out")), "");
+  testkit::RunResult ended = close(xid);
+  EXPECT_EQ(ended.status, 0);
+  EXPECT_FALSE(ended.timed_out);
+  EXPECT_EQ(ended.err, "");
+  EXPECT_EQ(ended.out, "");
 }
 
 TEST_F(ProgramTest, WithoutIconItSaysSoOnceAndRuns) {
   std::string xid = launch(folder.path());
-  ASSERT_FALSE(xid.empty()) << "no window came up; stderr: " << read_file(program.child.err);
+  ASSERT_FALSE(xid.empty()) << "no window came up; stderr: " << failed_start();
   xdotool({"windowfocus", "--sync", xid});
   xdotool({"key", "Down"});
   EXPECT_TRUE(shows("0000"));
   xdotool({"key", "Down"});
   EXPECT_TRUE(shows("0001"));
-  int status = close(xid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-  std::string err = read_file(program.child.err);
+  testkit::RunResult ended = close(xid);
+  EXPECT_EQ(ended.status, 0);
+  EXPECT_FALSE(ended.timed_out);
+  std::string err = ended.err;
   ASSERT_GT(err.size(), 1u);
   EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
 }

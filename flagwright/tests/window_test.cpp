@@ -1,6 +1,6 @@
 // The calculator window of this build, driven in-process with the toolkit's
 // own calls and checked against the build's vocabulary.
-#include "window.h"
+#include "window_fixture.h"
 
 #include <gdk/gdkkeysyms.h>
 
@@ -353,7 +353,7 @@ TEST_F(WindowTest, WindowCarriesTheIconFromItsFolder) {
 }
 
 TEST_F(WindowTest, WithoutIconTheWindowSaysSoOnceAndGoesOn) {
-  TempDir empty;
+  testkit::TempDir empty;
   testing::internal::CaptureStderr();
   build_in(empty.path());
   std::string err = testing::internal::GetCapturedStderr();
@@ -375,9 +375,9 @@ TEST(CreatePixbuf, LoadsAnImage) {
 }
 
 TEST(CreatePixbuf, PrintsOneLineForAFileThatIsNoImage) {
-  TempDir dir;
-  write_file(dir.file("icon.png"), "not an image\n");
-  for (const std::string& path : {dir.file("icon.png"), dir.file("missing.png"), dir.path()}) {
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / "icon.png", "not an image\n");
+  for (const std::string& path : {dir / "icon.png", dir / "missing.png", dir.path()}) {
     testing::internal::CaptureStderr();
     GdkPixbuf* pixbuf = create_pixbuf(path.c_str());
     std::string err = testing::internal::GetCapturedStderr();

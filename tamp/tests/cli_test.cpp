@@ -4,14 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-
 #include <string>
 
 #include "support.h"
+#include "test_support.h"
 
 using support::Bytes;
 using support::Rng;
@@ -20,16 +21,13 @@ namespace {
 
 const std::string kTamp = TAMP_PROGRAM;
 
-// Starts tamp on dir/in with its standard output on the given descriptor.
-pid_t startOnConsole(const support::TempDir& dir, int console) {
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(console, 1);
-    if (chdir(dir.path().c_str()) != 0) _exit(126);
-    execl(kTamp.c_str(), kTamp.c_str(), "in", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return child;
+// Runs tamp with the arguments given, in dir.
+testkit::RunResult runTamp(const std::vector<std::string>& args, const std::string& dir,
+                           testkit::RunOptions options = {}) {
+  std::vector<std::string> argv = {kTamp};
+  argv.insert(argv.end(), args.begin(), args.end());
+  options.cwd = dir;
+  return testkit::RunProgram(argv, options);
 }
 
 std::string expectedConsole(const std::string& name, const Bytes& src, int total) {
@@ -47,17 +45,17 @@ std::string expectedConsole(const std::string& name, const Bytes& src, int total
 
 // Runs tamp on src stored under name and checks everything it does.
 void expectCompressed(const Bytes& src, const std::string& name = "input.bin") {
-  support::TempDir dir;
-  support::writeFile(dir / name, src);
-  support::Result r = support::run(kTamp, {name}, dir.path());
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / name, src);
+  testkit::RunResult r = runTamp({name}, dir.path());
   int total = 0;
   Bytes expected = support::fastEncode(src, &total);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, expectedConsole(name, src, total));
-  EXPECT_EQ(support::readFile(dir / (name + ".yaz0")),
-            plain::encode(src.data(), static_cast<int>(src.size())));
-  EXPECT_EQ(support::readFile(dir / name), src) << "the input must stay as it was";
+  EXPECT_TRUE(testkit::SameBytes(plain::encode(src.data(), static_cast<int>(src.size())),
+                                 testkit::ReadBytes(dir / (name + ".yaz0"))));
+  EXPECT_EQ(testkit::ReadBytes(dir / name), src) << "the input must stay as it was";
 }
 
 }  // namespace
@@ -71,23 +69,23 @@ TEST(Program, WorkedExamples) {
 }
 
 TEST(Program, ExactConsoleText) {
-  support::TempDir dir;
-  support::writeFile(dir / "ten", Bytes(10, 0x41));
-  support::Result r = support::run(kTamp, {"ten"}, dir.path());
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / "ten", Bytes(10, 0x41));
+  testkit::RunResult r = runTamp({"ten"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(
       r.out,
       "input file size: 10\nWriting ten.yaz0\n\r  20%\r 100%\r done\nEncoded 5 bytes from input\n");
-  EXPECT_EQ(support::readFile(dir / "ten.yaz0"),
-            Bytes({'Y', 'a', 'z', '0', 0, 0,    0,    10,   0,    0,   0,
-                   0,   0,   0,   0,   0, 0xA0, 0x41, 0x60, 0x00, 0x41}));
+  EXPECT_TRUE(testkit::SameBytes(Bytes({'Y', 'a', 'z', '0', 0, 0,    0,    10,   0,    0,   0,
+                                        0,   0,   0,   0,   0, 0xA0, 0x41, 0x60, 0x00, 0x41}),
+                                 testkit::ReadBytes(dir / "ten.yaz0")));
 
-  support::writeFile(dir / "empty", {});
-  r = support::run(kTamp, {"empty"}, dir.path());
+  testkit::WriteFile(dir / "empty", Bytes{});
+  r = runTamp({"empty"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "input file size: 0\nWriting empty.yaz0\n\r done\nEncoded 0 bytes from input\n");
-  EXPECT_EQ(support::readFile(dir / "empty.yaz0"),
-            Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(testkit::SameBytes(Bytes({'Y', 'a', 'z', '0', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+                                 testkit::ReadBytes(dir / "empty.yaz0")));
 }
 
 TEST(Program, LargerInputs) {
@@ -95,72 +93,73 @@ TEST(Program, LargerInputs) {
   expectCompressed(support::shaped(rng, 150000, 3000), "shaped.dat");
   // More than one block of output, so written in several pieces.
   Bytes big = support::randomBytes(rng, 1300000);
-  support::TempDir dir;
-  support::writeFile(dir / "big", big);
-  support::Result r = support::run(kTamp, {"big"}, dir.path());
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / "big", big);
+  testkit::RunResult r = runTamp({"big"}, dir.path());
   EXPECT_EQ(r.status, 0);
-  Bytes file = support::readFile(dir / "big.yaz0");
+  Bytes file = testkit::ReadBytes(dir / "big.yaz0");
   EXPECT_EQ(file, support::fastEncode(big));
   EXPECT_EQ(support::decodeYaz0(file), big);
 }
 
 // The output goes next to the input, under the path as typed.
 TEST(Program, OutputNamedAfterThePathAsTyped) {
-  support::TempDir dir;
-  ASSERT_EQ(mkdir((dir / "data").c_str(), 0755), 0);
-  support::writeFile(dir / "data/course.bin", Bytes(50, 7));
-  support::Result r = support::run(kTamp, {"data/course.bin", "ignored", "arguments"}, dir.path());
+  testkit::TempDir dir;
+  testkit::MakeDir(dir / "data");
+  testkit::WriteFile(dir / "data/course.bin", Bytes(50, 7));
+  testkit::RunResult r = runTamp({"data/course.bin", "ignored", "arguments"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Writing data/course.bin.yaz0\n"), std::string::npos);
-  EXPECT_TRUE(support::exists(dir / "data/course.bin.yaz0"));
+  EXPECT_TRUE(testkit::Exists(dir / "data/course.bin.yaz0"));
 
-  support::writeFile(dir / "data/course.bin.yaz0", Bytes(5000, 1));  // replaced, not appended to
-  r = support::run(kTamp, {dir / "data/course.bin"}, "/");
+  testkit::WriteFile(dir / "data/course.bin.yaz0", Bytes(5000, 1));  // replaced, not appended to
+  r = runTamp({dir / "data/course.bin"}, "/");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(support::readFile(dir / "data/course.bin.yaz0"), support::fastEncode(Bytes(50, 7)));
+  EXPECT_TRUE(testkit::SameBytes(support::fastEncode(Bytes(50, 7)),
+                                 testkit::ReadBytes(dir / "data/course.bin.yaz0")));
 }
 
 // No fixed limit on the name: a path far longer than any one file name.
 TEST(Program, LongPaths) {
-  support::TempDir dir;
+  testkit::TempDir dir;
   std::string path;
   for (int i = 0; i < 12; ++i) {
     path += (path.empty() ? "" : "/") + std::string(60, static_cast<char>('a' + i));
-    ASSERT_EQ(mkdir((dir / path).c_str(), 0755), 0);
+    testkit::MakeDir(dir / path);
   }
   path += "/input";
-  support::writeFile(dir / path, Bytes(1000, 3));
-  support::Result r = support::run(kTamp, {path}, dir.path());
+  testkit::WriteFile(dir / path, Bytes(1000, 3));
+  testkit::RunResult r = runTamp({path}, dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(support::readFile(dir / (path + ".yaz0")), support::fastEncode(Bytes(1000, 3)));
+  EXPECT_TRUE(testkit::SameBytes(support::fastEncode(Bytes(1000, 3)),
+                                 testkit::ReadBytes(dir / (path + ".yaz0"))));
 }
 
 // A console that goes away while tamp works (its pipe's reader has quit)
 // does not cut the file short.
 TEST(Program, ConsoleGoesAway) {
-  support::TempDir dir;
+  testkit::TempDir dir;
   Rng rng(8);
   Bytes src = support::shaped(rng, 400000, 3000);
-  support::writeFile(dir / "in", src);
+  testkit::WriteFile(dir / "in", src);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);  // nobody reads
-  pid_t child = startOnConsole(dir, fds[1]);
+  testkit::RunOptions console;
+  console.stdout_fd = fds[1];
+  testkit::RunResult r = runTamp({"in"}, dir.path(), console);
   close(fds[1]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal "
-                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-  EXPECT_EQ(support::readFile(dir / "in.yaz0"), support::fastEncode(src));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(testkit::SameBytes(support::fastEncode(src), testkit::ReadBytes(dir / "in.yaz0")));
 }
 
 // Interrupted while it writes, the program leaves no cut-off output behind.
 // Its console is a pipe with room for the size line only, so it stops, the
 // output already created, on the "Writing" line until it is interrupted.
 TEST(Program, InterruptedRunLeavesNoOutput) {
-  support::TempDir dir;
+  testkit::TempDir dir;
   Rng rng(9);
-  support::writeFile(dir / "in", support::shaped(rng, 100000, 3000));
+  testkit::WriteFile(dir / "in", support::shaped(rng, 100000, 3000));
   const std::string sizeLine = "input file size: 100000\n";
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
@@ -168,47 +167,48 @@ TEST(Program, InterruptedRunLeavesNoOutput) {
   ASSERT_GE(room, 4096);
   const std::string filler(static_cast<size_t>(room) - sizeLine.size(), '.');
   ASSERT_EQ(write(fds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
-  pid_t child = startOnConsole(dir, fds[1]);
+  testkit::RunOptions console;
+  console.cwd = dir.path();
+  console.stdout_fd = fds[1];
+  testkit::Process tamp({kTamp, "in"}, console);
   close(fds[1]);
   // Blocked on the console with the output created.
   auto blocked = [&] {
-    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+    std::ifstream stat("/proc/" + std::to_string(tamp.pid()) + "/stat");
     std::string pid, name, state;
     stat >> pid >> name >> state;
     return state == "S";
   };
-  for (int i = 0; i < 3000 && !(support::exists(dir / "in.yaz0") && blocked()); ++i) usleep(10000);
-  ASSERT_TRUE(support::exists(dir / "in.yaz0"));
-  kill(child, SIGINT);
-  int status = 0;
-  waitpid(child, &status, 0);
+  for (int i = 0; i < 3000 && !(testkit::Exists(dir / "in.yaz0") && blocked()); ++i) usleep(10000);
+  ASSERT_TRUE(testkit::Exists(dir / "in.yaz0"));
+  tamp.Signal(SIGINT);
+  testkit::RunResult r = tamp.Wait(60);
   close(fds[0]);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGINT);
-  EXPECT_FALSE(support::exists(dir / "in.yaz0"));
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_FALSE(testkit::Exists(dir / "in.yaz0"));
 }
 
 TEST(Program, NoArgumentOrNoInput) {
-  support::TempDir dir;
-  support::Result r = support::run(kTamp, {}, dir.path());
+  testkit::TempDir dir;
+  testkit::RunResult r = runTamp({}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
 
-  r = support::run(kTamp, {"missing.bin"}, dir.path());
+  r = runTamp({"missing.bin"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(support::exists(dir / "missing.bin.yaz0"));
+  EXPECT_FALSE(testkit::Exists(dir / "missing.bin.yaz0"));
 }
 
 // An output that cannot be created: status 255 after the size line,
 // nothing else.
 TEST(Program, OutputCannotBeCreated) {
-  support::TempDir dir;
-  support::writeFile(dir / "in", Bytes(100, 1));
-  ASSERT_EQ(mkdir((dir / "in.yaz0").c_str(), 0755), 0);  // a folder is in the way
-  support::Result r = support::run(kTamp, {"in"}, dir.path());
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / "in", Bytes(100, 1));
+  testkit::MakeDir(dir / "in.yaz0");  // a folder is in the way
+  testkit::RunResult r = runTamp({"in"}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "input file size: 100\n");
   EXPECT_EQ(r.err, "");
@@ -217,8 +217,8 @@ TEST(Program, OutputCannotBeCreated) {
   long nameMax = pathconf(dir.path().c_str(), _PC_NAME_MAX);
   ASSERT_GT(nameMax, 5);
   std::string name(static_cast<size_t>(nameMax) - 4, 'n');
-  support::writeFile(dir / name, Bytes(100, 1));
-  r = support::run(kTamp, {name}, dir.path());
+  testkit::WriteFile(dir / name, Bytes(100, 1));
+  r = runTamp({name}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "input file size: 100\n");
   EXPECT_EQ(r.err, "");
@@ -228,28 +228,28 @@ TEST(Program, OutputCannotBeCreated) {
 // line claims the file was written.
 TEST(Program, WriteFails) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-  support::TempDir dir;
+  testkit::TempDir dir;
   Rng rng(2);
   for (size_t size : {size_t{10}, size_t{3000000}}) {
     Bytes src = support::randomBytes(rng, size);
-    support::writeFile(dir / "in", src);
+    testkit::WriteFile(dir / "in", src);
     unlink((dir / "in.yaz0").c_str());
-    ASSERT_EQ(symlink("/dev/full", (dir / "in.yaz0").c_str()), 0);
-    support::Result r = support::run(kTamp, {"in"}, dir.path());
+    testkit::MakeLink("/dev/full", dir / "in.yaz0");
+    testkit::RunResult r = runTamp({"in"}, dir.path());
     EXPECT_EQ(r.status, 1) << size;
     EXPECT_EQ(r.out.find("Encoded"), std::string::npos) << size;
     EXPECT_EQ(r.out.find("done"), std::string::npos) << size;
     EXPECT_NE(r.err.find("cannot write in.yaz0"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
-    EXPECT_TRUE(support::exists(dir / "in.yaz0")) << "the link is left alone";
+    EXPECT_TRUE(testkit::Exists(dir / "in.yaz0")) << "the link is left alone";
   }
 }
 
 // Input that cannot be read whole: its size cannot be taken (a pipe), it
 // is a folder, or it is too large for the format.
 TEST(Program, UnusableInput) {
-  support::TempDir dir;
-  support::writeFile(dir / "data", Bytes(5000, 9));
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / "data", Bytes(5000, 9));
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t writer = fork();
@@ -261,27 +261,28 @@ TEST(Program, UnusableInput) {
     _exit(0);
   }
   close(fds[1]);
-  support::Result r =
-      support::run(kTamp, {"/dev/stdin"}, dir.path(), "/proc/self/fd/" + std::to_string(fds[0]));
+  testkit::RunOptions fromPipe;
+  fromPipe.stdin_path = "/proc/self/fd/" + std::to_string(fds[0]);
+  testkit::RunResult r = runTamp({"/dev/stdin"}, dir.path(), fromPipe);
   close(fds[0]);
   waitpid(writer, nullptr, 0);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "tamp: cannot take the size of /dev/stdin: not a plain file\n");
 
-  ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
-  r = support::run(kTamp, {"folder"}, dir.path());
+  testkit::MakeDir(dir / "folder");
+  r = runTamp({"folder"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "tamp: cannot read folder: Is a directory\n");
   EXPECT_EQ(r.out, "");
-  EXPECT_FALSE(support::exists(dir / "folder.yaz0"));
+  EXPECT_FALSE(testkit::Exists(dir / "folder.yaz0"));
 
   // A file that holds less than its size says (as files of the kernel's
   // own do): nothing is compressed.
   const std::string shorter = "/sys/devices/system/cpu/online";
   struct stat st;
   if (stat(shorter.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 64) {
-    r = support::run(kTamp, {shorter}, dir.path());
+    r = runTamp({shorter}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "input file size: " + std::to_string(st.st_size) + "\n");
     EXPECT_EQ(r.err, "tamp: cannot read " + shorter + ": the file is shorter than its size\n");
@@ -292,9 +293,9 @@ TEST(Program, UnusableInput) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, off_t{1} << 31), 0);
   close(fd);
-  r = support::run(kTamp, {"huge"}, dir.path());
+  r = runTamp({"huge"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("2 GiB or more"), std::string::npos) << r.err;
-  EXPECT_FALSE(support::exists(dir / "huge.yaz0"));
+  EXPECT_FALSE(testkit::Exists(dir / "huge.yaz0"));
 }

@@ -1,20 +1,10 @@
-// Helpers shared by tamp's tests: input makers, a Yaz0 decoder, a second
-// reference for the longest matches, and a runner for the program.
+// tamp's own test helpers (the kit's testkit has the general ones): input
+// makers, a Yaz0 decoder, and a second reference for the longest matches.
 #pragma once
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -200,87 +190,6 @@ inline Bytes decodeYaz0(const Bytes& file) {
   }
   if (in != file.size()) throw std::runtime_error("bytes left over");
   return out;
-}
-
-// A folder of its own, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tamp-test-XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = name.data();
-  }
-  ~TempDir() {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0)
-      std::fprintf(stderr, "could not remove %s\n", path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void writeFile(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-inline Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs a program with the given arguments in dir, its standard input from
-// stdinPath (or /dev/null), and collects its output.
-inline Result run(const std::string& program, const std::vector<std::string>& args,
-                  const std::string& dir, const std::string& stdinPath = "/dev/null") {
-  std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
-  pid_t child = fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    int in = open(stdinPath.c_str(), O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  Result r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  Bytes out = readFile(outPath), err = readFile(errPath);
-  r.out.assign(out.begin(), out.end());
-  r.err.assign(err.begin(), err.end());
-  unlink(outPath.c_str());
-  unlink(errPath.c_str());
-  return r;
 }
 
 }  // namespace support
