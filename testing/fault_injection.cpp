@@ -110,12 +110,12 @@ std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const 
   const std::string strace = StracePath();
   if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
   TempDir log;
-  std::vector<std::string> traced = {strace,        "-f", "-qq",          "-o",
-                                     log / "calls", "-e", "trace=" + call};
+  const std::string log_path = log / "calls";
+  std::vector<std::string> traced = {strace, "-f", "-qq", "-o", log_path, "-e", "trace=" + call};
   traced.insert(traced.end(), argv.begin(), argv.end());
   RunProgram(traced, options);
   std::vector<std::string> lines;
-  std::istringstream calls(ReadFile(log / "calls"));
+  std::istringstream calls(ReadFile(log_path));
   for (std::string line; std::getline(calls, line);) lines.push_back(line);
   return lines;
 }
@@ -124,14 +124,8 @@ RunResult RunWithFailingCall(const std::vector<std::string>& argv, const std::st
                              int occurrence, const RunOptions& options) {
   const std::string strace = StracePath();
   if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
-  std::vector<std::string> faulted = {
-      strace,
-      "-f",
-      "-qq",
-      "-o",
-      "/dev/null",
-      "-e",
-      "inject=" + call + ":error=EIO:when=" + std::to_string(occurrence)};
+  const std::string inject = "inject=" + call + ":error=EIO:when=" + std::to_string(occurrence);
+  std::vector<std::string> faulted = {strace, "-f", "-qq", "-o", "/dev/null", "-e", inject};
   faulted.insert(faulted.end(), argv.begin(), argv.end());
   return RunProgram(faulted, options);
 }

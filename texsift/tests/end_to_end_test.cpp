@@ -347,9 +347,10 @@ TEST(EndToEnd, AReadErrorIsNotTheEndOfTheFile) {
   int occurrence = 0;
   long most = 0;
   for (const std::string& line : testkit::TraceCalls(argv, "read,pread64")) {
-    // "PID read(3, ...) = N"
-    const size_t name = line.find(' ') + 1, open = line.find('(', name), result = line.rfind("= ");
-    if (open == std::string::npos || result == std::string::npos) continue;
+    // "PID  read(3, ...) = N"
+    const size_t name = line.find_first_not_of("0123456789 "), open = line.find('(');
+    const size_t result = line.rfind("= ");
+    if (name >= open || open == std::string::npos || result == std::string::npos) continue;
     const std::string kind = line.substr(name, open - name);
     const int count = ++seen[kind];
     if (const long got = std::atol(line.c_str() + result + 2); got > most) {
