@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -103,6 +104,14 @@ std::string Describe(const Snapshot& snapshot, const std::string& path) {
   return v;
 }
 
+// LeakSanitizer cannot work under ptrace and would end a sanitized program
+// with an error of its own: under strace it is turned off.
+RunOptions ForStrace(RunOptions options) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+  return options;
+}
+
 }  // namespace
 
 std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
@@ -113,7 +122,7 @@ std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const 
   const std::string log_path = log / "calls";
   std::vector<std::string> traced = {strace, "-f", "-qq", "-o", log_path, "-e", "trace=" + call};
   traced.insert(traced.end(), argv.begin(), argv.end());
-  RunProgram(traced, options);
+  RunProgram(traced, ForStrace(options));
   std::vector<std::string> lines;
   std::istringstream calls(ReadFile(log_path));
   for (std::string line; std::getline(calls, line);) lines.push_back(line);
@@ -127,7 +136,7 @@ RunResult RunWithFailingCall(const std::vector<std::string>& argv, const std::st
   const std::string inject = "inject=" + call + ":error=EIO:when=" + std::to_string(occurrence);
   std::vector<std::string> faulted = {strace, "-f", "-qq", "-o", "/dev/null", "-e", inject};
   faulted.insert(faulted.end(), argv.begin(), argv.end());
-  return RunProgram(faulted, options);
+  return RunProgram(faulted, ForStrace(options));
 }
 
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {

@@ -334,7 +334,7 @@ OutputFiles g_outputFiles = {createOnDisk, commitOnDisk, discardOnDisk};
 std::optional<std::string> getString(int64_t offset, int model) {
   // Up to the first zero byte, or the end of the file.
   std::string s;
-  char chunk[64];
+  char chunk[4096];
   for (;;) {
     const int64_t got = readAt(model, offset, chunk, sizeof chunk);
     if (got < 0) return std::nullopt;
