@@ -86,6 +86,14 @@ TEST(Conversion, Rgb5A3Pixels) {
                    0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
+TEST(Conversion, EveryRgb5A3Value) {
+  // All 65536 values, whole tiles side by side as the fast path takes them.
+  std::vector<uint16_t> values(65536);
+  for (size_t v = 0; v < values.size(); ++v) values[v] = static_cast<uint16_t>(v);
+  const auto out = convert(5, 256, 256, modelwriter::encodeLevel(5, 256, 256, values));
+  EXPECT_TRUE(SameBytes(expectedLevel(5, values, {}), out));
+}
+
 TEST(Conversion, CompressedBlockOrder) {
   // Two 8x8 tiles of four blocks each; block n holds n in every byte but the
   // first, and a distinct first colour byte.
