@@ -20,15 +20,61 @@
 
 namespace {
 
-// The temporary file, for the handler that removes it when the run is
-// interrupted. Written only while those signals are blocked.
+// What the handler of an interrupt must undo before the run ends: remove
+// the temporary file, or empty an output being rewritten in place. Written
+// only while those signals are blocked.
+enum Cleanup : sig_atomic_t { kNothing, kRemoveTemp, kEmptyInPlace };
 char g_temp_path[PATH_MAX + 32];
-volatile sig_atomic_t g_temp_exists = 0;
+volatile sig_atomic_t g_cleanup = kNothing;
+volatile sig_atomic_t g_in_place_fd = -1;
 
-void RemoveTempAndDie(int sig) {
-  if (g_temp_exists) unlink(g_temp_path);
+void CleanUpAndDie(int sig) {
+  if (g_cleanup == kRemoveTemp) unlink(g_temp_path);
+  if (g_cleanup == kEmptyInPlace && ftruncate(g_in_place_fd, 0) != 0) {
+    // Nothing more can be done here.
+  }
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Installed before any output exists, with the signals blocked, so that no
+// interrupt finds an output without its handler. A signal that is ignored
+// (as SIGHUP under nohup) stays ignored.
+void HandleInterrupts() {
+  struct sigaction action = {};
+  action.sa_handler = CleanUpAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kInterrupts) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+// Follows symbolic links from path to the file that is to hold the image,
+// which need not exist yet. False with err set when a link cannot be read.
+bool FollowLinks(std::string& path, int& err) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      err = errno;
+      return err == ENOENT;  // the name is free: the image is made there
+    }
+    if (!S_ISLNK(st.st_mode)) return true;
+    std::vector<char> target(PATH_MAX + 1);
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+    if (n < 0) {
+      err = errno;
+      return false;
+    }
+    const std::string link(target.data(), static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+  }
+  err = ELOOP;
+  return false;
 }
 
 class SignalBlock {
@@ -36,7 +82,7 @@ class SignalBlock {
   SignalBlock() {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+    for (int sig : kInterrupts) sigaddset(&set, sig);
     sigprocmask(SIG_BLOCK, &set, &old_);
   }
   ~SignalBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
@@ -60,7 +106,6 @@ class OutputFile {
  private:
   enum class Mode { kNone, kReplace, kDirect, kInPlace };
 
-  bool OpenDirect(int flags);
   void Abandon();
   bool Fail(const char* what, int err);
 
@@ -83,12 +128,6 @@ bool OutputFile::Fail(const char* what, int err) {
   return false;
 }
 
-bool OutputFile::OpenDirect(int flags) {
-  fd_ = open(target_.c_str(), flags | O_CLOEXEC, 0666);
-  if (fd_ < 0) return Fail("create", errno);
-  return true;
-}
-
 // Files at least this large go to their file straight from memory, past the
 // page cache: the image is already held once in memory, and copying
 // gigabytes into the cache costs as much as hashing them.
@@ -96,22 +135,21 @@ constexpr uint64_t kDirectWriteMin = uint64_t(64) << 20;
 
 bool OutputFile::Open(const char* path, uint64_t total) {
   path_ = path;
+  // Write through symbolic links, dangling ones included, to the file they
+  // name: the links stay.
   target_ = path;
-  // Write through a symbolic link to the file it names.
-  struct stat st;
-  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = realpath(path, nullptr)) {
-      target_ = real;
-      free(real);
-    }
-  }
+  int err = 0;
+  if (!FollowLinks(target_, err)) return Fail("create", err);
 
+  struct stat st;
   const bool exists = stat(target_.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return Fail("create", errno);
   if (exists && S_ISDIR(st.st_mode)) return Fail("create", EISDIR);
   if (exists && !S_ISREG(st.st_mode)) {
     // A device or a pipe: there is nothing to replace, write into it.
     mode_ = Mode::kDirect;
-    return OpenDirect(O_WRONLY | O_TRUNC);
+    fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    return fd_ >= 0 || Fail("create", errno);
   }
   if (exists) {
     perms_ = st.st_mode & 07777;
@@ -132,37 +170,36 @@ bool OutputFile::Open(const char* path, uint64_t total) {
 
   {
     SignalBlock block;
+    HandleInterrupts();
     std::vector<char> name(temp_.begin(), temp_.end());
     name.push_back('\0');
     fd_ = mkstemp(name.data());
+    err = errno;
     if (fd_ >= 0) {
       temp_ = name.data();
       memcpy(g_temp_path, temp_.c_str(), temp_.size() + 1);
-      g_temp_exists = 1;
+      g_cleanup = kRemoveTemp;
       mode_ = Mode::kReplace;
+    } else if (exists && (err == EACCES || err == EPERM || err == EROFS) &&
+               access(target_.c_str(), W_OK) == 0) {
+      // The folder does not let a new file be made next to the old one,
+      // but the old one may be written: rewrite it in place.
+      fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+      err = errno;
+      if (fd_ >= 0) {
+        g_in_place_fd = fd_;
+        g_cleanup = kEmptyInPlace;
+        mode_ = Mode::kInPlace;
+      }
     }
   }
-  if (fd_ >= 0) {
-    // Where the file system cannot, the file is written as usual.
-    if (total >= kDirectWriteMin) {
-      const int flags = fcntl(fd_, F_GETFL);
-      direct_ = flags >= 0 && fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
-    }
-    struct sigaction action = {};
-    action.sa_handler = RemoveTempAndDie;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
-    return true;
+  if (fd_ < 0) return Fail("create", err);
+  // Where the file system cannot, the file is written as usual.
+  if (mode_ == Mode::kReplace && total >= kDirectWriteMin) {
+    const int flags = fcntl(fd_, F_GETFL);
+    direct_ = flags >= 0 && fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
   }
-  const int err = errno;
-  if (exists && (err == EACCES || err == EPERM || err == EROFS) &&
-      access(target_.c_str(), W_OK) == 0) {
-    // The folder does not let a new file be made next to the old one,
-    // but the old one may be written: fall back to rewriting it in place.
-    mode_ = Mode::kInPlace;
-    return OpenDirect(O_WRONLY | O_TRUNC);
-  }
-  return Fail("create", err);
+  return true;
 }
 
 bool OutputFile::Write(const uint8_t* data, uint64_t size) {
@@ -193,19 +230,23 @@ bool OutputFile::Finish() {
     }
     if (fchmod(fd_, perms_) != 0) return Fail("write", errno);
   }
+  // Blocked until the handler has nothing left to undo: it must not act on
+  // a closed descriptor nor remove a temporary file already renamed.
+  SignalBlock block;
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return Fail("write", errno);
-  if (mode_ == Mode::kReplace) {
-    SignalBlock block;
-    if (rename(temp_.c_str(), target_.c_str()) != 0) return Fail("write", errno);
-    g_temp_exists = 0;
+  if (mode_ == Mode::kReplace && rename(temp_.c_str(), target_.c_str()) != 0) {
+    return Fail("write", errno);
   }
+  g_cleanup = kNothing;
   mode_ = Mode::kNone;
   return true;
 }
 
 void OutputFile::Abandon() {
+  if (mode_ == Mode::kNone && fd_ < 0) return;
+  SignalBlock block;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   if (mode_ == Mode::kInPlace) {
@@ -213,11 +254,8 @@ void OutputFile::Abandon() {
     if (truncate(target_.c_str(), 0) != 0) {
     }
   }
-  if (mode_ == Mode::kReplace) {
-    SignalBlock block;
-    unlink(temp_.c_str());
-    g_temp_exists = 0;
-  }
+  if (mode_ == Mode::kReplace) unlink(temp_.c_str());
+  g_cleanup = kNothing;
   mode_ = Mode::kNone;
 }
 
@@ -250,5 +288,7 @@ int CreateImageFile(const char* dir, const char* out_path) {
   }
   ok = ok && out.Write(ivfc.level0_blob(), ivfc.level0_size()) &&
        out.Write(ivfc.level1_blob(), ivfc.level1_size()) && out.Finish();
-  return ok ? 0 : 1;
+  // The image of the rest is written, but what is missing must not pass
+  // for success.
+  return ok && !romfs.entries_left_out() ? 0 : 1;
 }

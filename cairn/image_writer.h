@@ -9,6 +9,8 @@
 // written directly.
 #pragma once
 
-// Returns 0 when the image has been written, 1 otherwise (the message has
-// been printed). May throw std::bad_alloc.
+// Returns 0 when the image of the whole tree has been written, 1 otherwise
+// (the message has been printed): also when folders that could not be read
+// were left out and the image of the rest was written. May throw
+// std::bad_alloc.
 int CreateImageFile(const char* dir, const char* out_path);

@@ -149,6 +149,7 @@ int Romfs::CreateRomfs(const char* dir) {
     RomfsDirScanner scanner;
     result = scanner.ScanDir(dir);
     if (result != 0) return result;
+    entries_left_out_ = scanner.entries_left_out();
     RomfsDirFilter filter;
     result = filter.FilterFs(scanner.root_dir());
     if (result == 0) result = CreateRomfsFromDir(filter.GetRootFs());

@@ -94,6 +94,10 @@ class Romfs {
   // a file somewhere below it), reading the files named by its records.
   int CreateRomfsFromDir(const sDirectory& root);
 
+  // True when CreateRomfs left out a folder it could not read (its message
+  // has been printed): the image holds the rest of the tree.
+  bool entries_left_out() const { return entries_left_out_; }
+
   const uint8_t* data_blob() const { return image.data_const(); }
   uint64_t data_size() const { return image.size(); }
 
@@ -123,6 +127,7 @@ class Romfs {
   uint8_t* data_area = nullptr;
   sDirectory root;
   ByteBuffer image;
+  bool entries_left_out_ = false;
 };
 
 // Number of hash buckets for count entries.

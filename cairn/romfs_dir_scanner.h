@@ -35,13 +35,20 @@ class RomfsDirScanner {
   RomfsDirScanner(const RomfsDirScanner&) = delete;
   RomfsDirScanner& operator=(const RomfsDirScanner&) = delete;
 
-  // Scans the tree below path. 0 on success, 1 when the root cannot be
-  // opened as a directory, 2 when memory runs out.
+  // A path of the tree is longer than the host can open.
+  static constexpr int kPathTooLong = 4;
+
+  // Scans the tree below path. 0 on success (see entries_left_out), 1 when
+  // the root cannot be opened or read, 2 when memory runs out, kPathTooLong.
   int ScanDir(const char* path);
   // Lists dir.path and appends what it finds, recursively. 0 on success,
-  // 1 when the directory cannot be opened or listed, 2 when memory runs out.
+  // 1 when the directory cannot be opened, listed or its entries' status
+  // read (it is then left empty), 2 when memory runs out, kPathTooLong.
   int PopulateDir(sDirectory& dir);
 
+  // True when a subfolder was left out of the scan because it could not be
+  // read (its message has been printed).
+  bool entries_left_out() const { return entries_left_out_; }
   const sDirectory& root_dir() const { return root_; }
 
   // Prints the files and subdirectories below dir, indented by depth.
@@ -51,8 +58,13 @@ class RomfsDirScanner {
   static void FreeDirectory(sDirectory& dir);
 
  private:
+  // Fills enclosing_ with the folders that hold the root, up to "/".
+  void AddFoldersHoldingTheRoot(const char* path);
+
   sDirectory root_;
-  // Device and inode of every directory being listed, from the root down
-  // to the current one: a link back to any of them would never end.
-  std::vector<std::pair<dev_t, ino_t>> open_dirs_;
+  // Device and inode of every folder that encloses the one being listed:
+  // those holding the root, then those from the root down. A link back to
+  // any of them would never end.
+  std::vector<std::pair<dev_t, ino_t>> enclosing_;
+  bool entries_left_out_ = false;
 };

@@ -104,39 +104,38 @@ std::string Describe(const Snapshot& snapshot, const std::string& path) {
   return v;
 }
 
-// LeakSanitizer cannot work under ptrace and would end a sanitized program
-// with an error of its own: under strace it is turned off.
-RunOptions ForStrace(RunOptions options) {
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
-  return options;
-}
-
 }  // namespace
+
+std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_options,
+                                     const std::vector<std::string>& argv) {
+  const std::string strace = StracePath();
+  if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
+  std::vector<std::string> command = {strace, "-f", "-qq", "-o", "/dev/null"};
+  if (BuiltWithSanitizers()) {
+    // LeakSanitizer cannot work under ptrace and would end the program with
+    // an error of its own.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    command.insert(
+        command.end(),
+        {"-E", std::string("ASAN_OPTIONS=") +
+                   (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) +
+                   "detect_leaks=0"});
+  }
+  command.insert(command.end(), strace_options.begin(), strace_options.end());
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
 
 std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
                                     const RunOptions& options) {
-  const std::string strace = StracePath();
-  if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
   TempDir log;
   const std::string log_path = log / "calls";
-  std::vector<std::string> traced = {strace, "-f", "-qq", "-o", log_path, "-e", "trace=" + call};
-  traced.insert(traced.end(), argv.begin(), argv.end());
-  RunProgram(traced, ForStrace(options));
+  // The later -o takes the place of UnderStrace's own.
+  RunProgram(UnderStrace({"-o", log_path, "-e", "trace=" + call}, argv), options);
   std::vector<std::string> lines;
   std::istringstream calls(ReadFile(log_path));
   for (std::string line; std::getline(calls, line);) lines.push_back(line);
   return lines;
-}
-
-RunResult RunWithFailingCall(const std::vector<std::string>& argv, const std::string& call,
-                             int occurrence, const RunOptions& options) {
-  const std::string strace = StracePath();
-  if (strace.empty()) throw std::runtime_error("strace is needed (scripts/deps installs it)");
-  const std::string inject = "inject=" + call + ":error=EIO:when=" + std::to_string(occurrence);
-  std::vector<std::string> faulted = {strace, "-f", "-qq", "-o", "/dev/null", "-e", inject};
-  faulted.insert(faulted.end(), argv.begin(), argv.end());
-  return RunProgram(faulted, ForStrace(options));
 }
 
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
@@ -162,13 +161,15 @@ void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
     for (int k : Sample(count, sweep.samples_per_call)) {
       TempDir work;
       sweep.prepare(work.path());
+      const std::vector<std::string> argv = UnderStrace(
+          {"-e", "inject=" + call + ":" + sweep.fault + ":when=" + std::to_string(k)}, sweep.argv);
       RunOptions faulted = sweep.options;
       faulted.cwd = work.path();
-      const RunResult r = RunWithFailingCall(sweep.argv, call, k, faulted);
+      const RunResult r = RunProgram(argv, faulted);
       ++runs;
       const Snapshot left = Take(work.path());
-      const std::string which = call + " call " + std::to_string(k) + " of " +
-                                std::to_string(count) + " failing, status " +
+      const std::string which = sweep.fault + " at " + call + " call " + std::to_string(k) +
+                                " of " + std::to_string(count) + ", status " +
                                 std::to_string(r.status);
       std::set<std::string> paths;
       for (const auto& entry : left) paths.insert(entry.first);

@@ -26,23 +26,30 @@ struct FaultSweep {
                                     "lseek", "fstat",      "newfstatat", "rename",
                                     "mmap",  "getdents64", "unlink"};
   int samples_per_call = 6;
+  // What strace does at each sampled call: make it fail (the default), or
+  // deliver a signal as it is made, e.g. "signal=SIGINT" to check that an
+  // interrupt at any point leaves nothing partial behind.
+  std::string fault = "error=EIO";
   // A failed run may leave path differing when this says so (for a
   // documented partial result); by default nothing may differ.
   std::function<bool(const RunResult&, const std::string& path)> may_differ;
   RunOptions options;  // cwd is set to the work folder
 };
 
-// The calls of one kind (e.g. "read") that a clean run of the program makes,
-// in order, one line of strace's log each, such as
-// `read(3, "..."..., 262144) = 262144`: a test finds there the occurrence to
-// make fail. Needs strace, like the sweep below.
+// argv run under strace with the given options before it, e.g.
+// {"-P", "in/sub", "-e", "inject=getdents64:error=EIO"} to make the calls on
+// one path fail. Give paths absolute: strace reports on standard error how it
+// resolves relative ones; otherwise standard error is the program's own. In
+// sanitizer builds the leak check, which cannot work under strace, is off.
+std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_options,
+                                     const std::vector<std::string>& argv);
+
+// The calls of one kind (e.g. "read", or several: "read,pread64") that a
+// clean run of argv makes, in order, one line of strace's log each, such as
+// `1234 read(3, "..."..., 262144) = 262144`: a test finds there the
+// occurrence to make fail with UnderStrace.
 std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
                                     const RunOptions& options = {});
-
-// Runs the program with the occurrence-th call (counted from 1) of that kind
-// failing with EIO.
-RunResult RunWithFailingCall(const std::vector<std::string>& argv, const std::string& call,
-                             int occurrence, const RunOptions& options = {});
 
 // Records the failures found as test failures (at most a few of each kind).
 // Skips itself in sanitizer builds, whose runtime makes calls of its own.

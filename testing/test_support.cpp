@@ -132,17 +132,39 @@ TempDir::TempDir(const std::string& base) : path_(MakeTempDir(base)) {}
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-void RemoveTree(const std::string& path) {
+namespace {
+
+// Works relative to open folders, so that trees deeper than a path can name
+// are removed too.
+void RemoveTreeAt(int parent, const char* name) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0700);
-    for (const std::string& name : ListDir(path)) RemoveTree(path + "/" + name);
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
+  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlinkat(parent, name, 0);
+    return;
   }
+  fchmodat(parent, name, 0700, 0);
+  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (DIR* dir = fdopendir(fd)) {
+      std::vector<std::string> names;
+      while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+          names.emplace_back(entry->d_name);
+        }
+      }
+      for (const std::string& child : names) RemoveTreeAt(dirfd(dir), child.c_str());
+      closedir(dir);
+    } else {
+      close(fd);
+    }
+  }
+  unlinkat(parent, name, AT_REMOVEDIR);
 }
+
+}  // namespace
+
+void RemoveTree(const std::string& path) { RemoveTreeAt(AT_FDCWD, path.c_str()); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <fstream>
 
@@ -21,6 +23,7 @@ using testkit::MakeDir;
 using testkit::MakeLink;
 using testkit::Pattern;
 using testkit::ReadFile;
+using testkit::RemoveTree;
 using testkit::RunningAsRoot;
 using testkit::RunOptions;
 using testkit::RunProgram;
@@ -324,6 +327,36 @@ TEST(CairnImage, LinksOfEveryKind) {
   }
 }
 
+// A link to "/" or to any folder holding the tree leads back to the tree
+// as surely as a link inside it: followed, it would walk the whole file
+// system.
+TEST(CairnImage, LinksToFoldersEnclosingTheTreeAreSkipped) {
+  TempDir tmp;
+  const std::string in = tmp / "in";
+  MakeDir(in);
+  WriteFile(in + "/a", "a");
+  MakeDir(in + "/sub");
+  WriteFile(in + "/sub/f", Pattern(40, 15));
+  MakeLink("/", in + "/root");
+  MakeLink("../..", in + "/sub/up");
+  MakeLink(tmp.path(), in + "/sub/tmp_abs");
+  RunOptions options;
+  options.timeout_seconds = 60;
+  const RunResult r = Cairn({in, tmp / "out.bin"}, options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  for (const char* link : {"/root", "/sub/up", "/sub/tmp_abs"}) {
+    const std::string line =
+        "[WARNING] Skipping \"" + in + link + "\": it leads back to an enclosing directory\n";
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  }
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+  ImageReader image;
+  ASSERT_EQ(image.Load(tmp / "out.bin"), "");
+  EXPECT_EQ(CompareWithTree(image, ExpectedTree(in)), "");
+  EXPECT_EQ(CountFiles(ExpectedTree(in)), 2u);
+}
+
 TEST(CairnImage, RootGivenWithATrailingSlashGivesTheSameImage) {
   TempDir tmp;
   MakeDir(tmp / "in");
@@ -396,29 +429,85 @@ TEST(CairnErrors, UnreadableRoot) {
   EXPECT_FALSE(Exists(tmp / "out.bin"));
 }
 
-TEST(CairnErrors, UnreadableSubdirectoryIsReportedAndTheRestIsPacked) {
+// A folder that cannot be opened, and one that can be listed but not
+// searched (its entries' status cannot be read), are reported and left out;
+// the rest is packed, and the status says that something is missing.
+TEST(CairnErrors, UnreadableSubdirectoriesAreReportedAndTheRestIsPacked) {
   TempDir tmp;
   const std::string in = tmp / "in";
   MakeDir(in);
   WriteFile(in + "/kept", "kept");
   MakeDir(in + "/locked");
   WriteFile(in + "/locked/lost", "lost");
+  MakeDir(in + "/nosearch");
+  WriteFile(in + "/nosearch/real", "not an empty file");
   MakeDir(in + "/open");
   WriteFile(in + "/open/also_kept", "also kept");
   chmod((in + "/locked").c_str(), 0);
+  chmod((in + "/nosearch").c_str(), 0644);
   chmod(tmp.path().c_str(), 0777);
   const RunResult r = Cairn({in, tmp / "out.bin"}, Unprivileged());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "[ERROR] Failed to open directory: \"" + in + "/locked\"\n");
+  EXPECT_EQ(r.status, 1);
+  for (const std::string& line :
+       {"[ERROR] Failed to open directory: \"" + in + "/locked\"\n",
+        "[ERROR] Failed to read directory: \"" + in +
+            "/nosearch\" (cannot get the status of \"real\": Permission denied)\n"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+  }
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+  EXPECT_EQ(r.err, "");
   ImageReader image;
   ASSERT_EQ(image.Load(tmp / "out.bin"), "");
+  chmod((in + "/nosearch").c_str(), 0755);
   ExpectedDir expected = ExpectedTree(in);
-  if (RunningAsRoot()) {
-    // This process reads the locked folder anyway; cairn ran without the right to.
-    std::erase_if(expected.dirs, [](const ExpectedDir& d) { return d.name == u"locked"; });
-  }
+  std::erase_if(expected.dirs,
+                [](const ExpectedDir& d) { return d.name == u"locked" || d.name == u"nosearch"; });
   EXPECT_EQ(CompareWithTree(image, expected), "");
   EXPECT_EQ(image.LookupDir(u"locked"), ImageReader::kNotFound);
+  EXPECT_EQ(image.LookupFile(u"nosearch/real"), ImageReader::kNotFound);
+
+  // A root that cannot be searched is a root that cannot be read: no image.
+  chmod((in + "/open").c_str(), 0644);
+  const RunResult root = Cairn({in + "/open", tmp / "open.bin"}, Unprivileged());
+  EXPECT_EQ(root.status, 1);
+  EXPECT_EQ(root.out, "[ERROR] Failed to read directory: \"" + in +
+                          "/open\" (cannot get the status of \"also_kept\": Permission denied)\n");
+  EXPECT_FALSE(Exists(tmp / "open.bin"));
+}
+
+// Nested names of 200 bytes, 30 deep: the paths pass what the system can
+// open. The run stops rather than pack the deep folder as something else.
+TEST(CairnErrors, TreeDeeperThanAPathCanNameStopsTheRun) {
+  TempDir tmp;
+  MakeDir(tmp / "in");
+  WriteFile(tmp / "in/top", "top");
+  const std::string name(200, 'n');
+  int fd = open((tmp / "in").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  std::string path = tmp / "in";
+  std::string first_too_long;
+  for (int depth = 0; depth < 30; ++depth) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+    const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(child, 0);
+    fd = child;
+    path += "/" + name;
+    if (first_too_long.empty() && path.size() >= PATH_MAX) first_too_long = path;
+  }
+  const int file = openat(fd, "deepest", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(write(file, "deep", 4), 4);
+  close(file);
+  close(fd);
+  ASSERT_FALSE(first_too_long.empty());
+
+  const RunResult r = Cairn({tmp / "in", tmp / "out.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "[ERROR] Path longer than " + std::to_string(PATH_MAX - 1) + " bytes: \"" +
+                       first_too_long + "\"\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(Exists(tmp / "out.bin"));
 }
 
 TEST(CairnErrors, UnreadableFileStopsTheRunAndKeepsTheOldImage) {
@@ -559,14 +648,32 @@ TEST(CairnOutput, OutputThroughALinkReplacesTheLinkedFile) {
   MakeDir(tmp / "store");
   WriteFile(tmp / "store/real.bin", "old");
   MakeLink(tmp / "store/real.bin", tmp / "link.bin");
-  const RunResult r = Cairn({tmp / "in", tmp / "link.bin"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  struct stat st;
-  ASSERT_EQ(lstat((tmp / "link.bin").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  // Dangling links: the image is made where they point.
+  MakeLink("store/new.bin", tmp / "dangling.bin");
+  MakeLink("dangling.bin", tmp / "chain.bin");
+  MakeLink(tmp / "store/chained.bin", tmp / "store/dangling.bin");
+  for (const auto& [link, target] :
+       std::vector<std::pair<std::string, std::string>>{{"link.bin", "real.bin"},
+                                                        {"dangling.bin", "new.bin"},
+                                                        {"store/dangling.bin", "chained.bin"}}) {
+    SCOPED_TRACE(link);
+    const RunResult r = Cairn({tmp / "in", tmp / link});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    struct stat st;
+    ASSERT_EQ(lstat((tmp / link).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ImageReader image;
+    EXPECT_EQ(image.Load(tmp / ("store/" + target)), "");
+  }
+  RemoveTree(tmp / "store/new.bin");
+  ASSERT_EQ(Cairn({tmp / "in", tmp / "chain.bin"}).status, 0);
   ImageReader image;
-  EXPECT_EQ(image.Load(tmp / "store/real.bin"), "");
-  EXPECT_EQ(ListDir(tmp / "store"), std::vector<std::string>{"real.bin"});
+  EXPECT_EQ(image.Load(tmp / "store/new.bin"), "");
+  EXPECT_EQ(ListDir(tmp / "store"),
+            (std::vector<std::string>{"chained.bin", "dangling.bin", "new.bin", "real.bin"}));
+  EXPECT_EQ(ListDir(tmp.path()),
+            (std::vector<std::string>{"chain.bin", "dangling.bin", "in", "link.bin", "store"}));
 }
 
 // The image would need terabytes: the allocation fails and is reported.

@@ -164,7 +164,13 @@ uint64_t ExpectedLevel3Size(const ExpectedDir& root) {
 ExpectedDir ExpectedTree(const std::string& root) {
   ExpectedDir dir;
   dir.host_path = root;
+  // The folders holding the root enclose it too, up to "/" (its own parent).
   std::vector<std::pair<dev_t, ino_t>> open;
+  struct stat st;
+  for (std::string up = root + "/.."; stat(up.c_str(), &st) == 0; up += "/..") {
+    if (!open.empty() && open.back() == std::make_pair(st.st_dev, st.st_ino)) break;
+    open.emplace_back(st.st_dev, st.st_ino);
+  }
   Walk(dir, open);
   return dir;
 }

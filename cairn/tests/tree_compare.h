@@ -22,8 +22,9 @@ struct ExpectedDir {
 };
 
 // Walks the folder in the order its listing gives: names beginning with "."
-// are left out, links are followed, a link back to an enclosing folder is
-// left out, folders without any file below them are dropped.
+// are left out, links are followed, a link back to a folder that encloses
+// it (inside the tree or holding the tree) is left out, folders without any
+// file below them are dropped.
 ExpectedDir ExpectedTree(const std::string& root);
 
 // Empty when the image holds exactly the expected tree, in the same order,
