@@ -38,8 +38,7 @@ namespace {
 // first removes the temporary file.
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// The temporary file being written, for the signal handler; set and cleared
-// only while those signals are blocked.
+// The temporary file being written, for the signal handler.
 std::string temporaryPath;
 std::string finalPath;
 const char* volatile partialFile = nullptr;
@@ -69,20 +68,6 @@ void installSignalHandlers() {
   }
 }
 
-// Runs f with the ending signals blocked, so that the handler sees the
-// temporary file either not yet or not any more, never half registered.
-template <typename F>
-auto withSignalsBlocked(F f) {
-  const sigset_t set = endingSignals();
-  sigset_t old;
-  sigprocmask(SIG_BLOCK, &set, &old);
-  const auto result = f();
-  const int error = errno;
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  errno = error;
-  return result;
-}
-
 // Where a file written to path lands: a symbolic link there is followed to
 // its target (which need not exist yet), so files are still written through
 // links. Nothing (errno set) when the name cannot be examined.
@@ -109,20 +94,11 @@ std::optional<std::string> followLinks(std::string path) {
   return std::nullopt;
 }
 
-mode_t newFileMode() {
-  static const mode_t mode = [] {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
-}
-
+// Removes the temporary file, and only then forgets it: an interrupt in
+// between removes it again, harmlessly.
 void removeTemporary() {
-  withSignalsBlocked([] {
-    partialFile = nullptr;
-    return unlink(temporaryPath.c_str());
-  });
+  unlink(temporaryPath.c_str());
+  partialFile = nullptr;
 }
 
 FILE* createOnDisk(const std::string& path) {
@@ -131,26 +107,21 @@ FILE* createOnDisk(const std::string& path) {
   // A short name of its own beside the destination, so that a name which
   // just fits the file system still can be written.
   const size_t slash = destination->rfind('/');
-  std::string temporary =
-      (slash == std::string::npos ? std::string() : destination->substr(0, slash + 1)) +
-      ".texsift-XXXXXX";
+  const std::string folder =
+      slash == std::string::npos ? std::string() : destination->substr(0, slash + 1);
   finalPath = *destination;
-  temporaryPath = temporary;
-  const int fd = withSignalsBlocked([] {
-    const int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
-    if (fd >= 0) partialFile = temporaryPath.c_str();
-    return fd;
-  });
-  if (fd < 0) return nullptr;
-  FILE* file = nullptr;
-  if (fchmod(fd, newFileMode()) == 0) file = fdopen(fd, "wb");
-  if (!file) {
-    const int error = errno;
-    close(fd);
-    removeTemporary();
-    errno = error;
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporaryPath = folder + ".texsift-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+    // Known to the signal handler before it exists: an interrupt in between
+    // finds nothing to remove, and the process id in the name keeps it from
+    // removing anyone else's file.
+    partialFile = temporaryPath.c_str();
+    if (FILE* file = std::fopen(temporaryPath.c_str(), "wbxe")) return file;  // O_EXCL, O_CLOEXEC
+    partialFile = nullptr;
+    if (errno != EEXIST) return nullptr;
   }
-  return file;
+  return nullptr;
 }
 
 bool commitOnDisk(FILE* file, const std::string&) {
@@ -160,17 +131,15 @@ bool commitOnDisk(FILE* file, const std::string&) {
     errno = error;
     return false;
   }
-  const int renamed = withSignalsBlocked([] {
-    const int result = std::rename(temporaryPath.c_str(), finalPath.c_str());
-    if (result == 0) partialFile = nullptr;
-    return result;
-  });
-  if (renamed != 0) {
+  if (std::rename(temporaryPath.c_str(), finalPath.c_str()) != 0) {
     const int error = errno;
     removeTemporary();
     errno = error;
     return false;
   }
+  // Forgotten only once renamed: an interrupt in between finds nothing
+  // left to remove.
+  partialFile = nullptr;
   return true;
 }
 
