@@ -17,6 +17,7 @@
 #include "ivfc.h"
 #include "oschar.h"
 #include "romfs.h"
+#include "signal_block.h"
 
 namespace {
 
@@ -76,20 +77,6 @@ bool FollowLinks(std::string& path, int& err) {
   err = ELOOP;
   return false;
 }
-
-class SignalBlock {
- public:
-  SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kInterrupts) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-
- private:
-  sigset_t old_;
-};
 
 class OutputFile {
  public:

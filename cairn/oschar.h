@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Number of 16-bit units before the first 0 unit.
 uint32_t utf16_strlen(const char16_t* str);
@@ -26,6 +27,10 @@ char16_t* strcopy_UTF8toUTF16(const char* src);
 // True when the whole text is valid UTF-8 in the sense of strcopy_UTF8toUTF16
 // (every byte decodes as part of a character, no U+FFFD is substituted).
 bool utf8_is_valid(const char* src);
+
+// Converts count UTF-16 units to UTF-8. A unit 0 is kept as a NUL byte; a
+// surrogate that is not part of a pair becomes U+FFFD.
+std::string utf16_to_utf8(const char16_t* units, size_t count);
 
 // "<dir>/<name>"; null only when memory runs out.
 char* os_AppendToPath(const char* dir, const char* name);

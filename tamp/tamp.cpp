@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace tamp {
@@ -509,8 +510,8 @@ namespace {
 constexpr size_t kBlock = size_t{1} << 20;  // bytes written to the file at a time
 }
 
-OutputBuffer::OutputBuffer(std::FILE* file)
-    : file_(file), buffer_(new unsigned char[kBlock]), capacity_(kBlock) {}
+OutputBuffer::OutputBuffer(int fd)
+    : fd_(fd), buffer_(new unsigned char[kBlock]), capacity_(kBlock) {}
 
 void OutputBuffer::grow(size_t needed) {
   size_t capacity = std::max(capacity_ * 2, needed);
@@ -522,9 +523,7 @@ void OutputBuffer::grow(size_t needed) {
 
 void OutputBuffer::put(const unsigned char* bytes, size_t count) {
   if (used_ + count > capacity_) {
-    if (file_ != nullptr) {
-      flush();
-    }
+    if (fd_ >= 0) flush();
     if (used_ + count > capacity_) grow(used_ + count);
   }
   std::memcpy(buffer_.get() + used_, bytes, count);
@@ -532,13 +531,16 @@ void OutputBuffer::put(const unsigned char* bytes, size_t count) {
 }
 
 bool OutputBuffer::flush() {
-  if (file_ == nullptr) return true;
-  if (used_ != 0 && !failed_) {
-    errno = 0;
-    size_t written = std::fwrite(buffer_.get(), 1, used_, file_);
-    if (written != used_ || std::fflush(file_) != 0) {
+  if (fd_ < 0) return true;
+  size_t done = 0;
+  while (!failed_ && done < used_) {
+    const ssize_t n = write(fd_, buffer_.get() + done, used_ - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
       failed_ = true;
-      error_ = errno != 0 ? errno : EIO;
+      error_ = n < 0 ? errno : ENOSPC;
+    } else {
+      done += static_cast<size_t>(n);
     }
   }
   used_ = 0;
@@ -622,77 +624,239 @@ int64_t encodeYaz0(const unsigned char* src, int size, OutputBuffer& out, std::F
 
 namespace {
 
-// After a failed write the output is incomplete: remove it so that nothing
-// mistakes it for a compressed file, unless it is not a plain file of its
-// own (a link or a device is left alone).
-void discardOutput(const std::string& name) {
-  struct stat st;
-  if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(name.c_str());
-}
+// The temporary output, for the handler that removes it when the run is
+// interrupted (Ctrl-C, kill, a hang-up): a cut-off file must not be left.
+// Set only while those signals are blocked.
+const char* volatile g_tempPath = nullptr;
+volatile std::sig_atomic_t g_tempExists = 0;
+// An old output rewritten in place, emptied when the run is interrupted.
+volatile std::sig_atomic_t g_inPlaceFd = -1;
 
-// While the output is being written, an interrupt (Ctrl-C, kill, a hang-up)
-// removes it before the program ends: a cut-off file must not pass for a
-// compressed one. Only a plain file of our own is removed.
-const char* g_interruptedOutput = nullptr;
-volatile std::sig_atomic_t g_removeOnInterrupt = 0;
-
-void removeOutputAndStop(int sig) {
-  if (g_removeOnInterrupt) unlink(g_interruptedOutput);
+void discardOutputAndStop(int sig) {
+  if (g_tempExists) {
+    unlink(g_tempPath);
+  } else if (g_inPlaceFd >= 0 && ftruncate(g_inPlaceFd, 0) != 0) {
+    // Nothing more can be done.
+  }
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
 
-class RemoveOnInterrupt {
+constexpr int kInterrupts[3] = {SIGINT, SIGTERM, SIGHUP};
+
+class SignalBlock {
  public:
-  RemoveOnInterrupt(const std::string& name, std::FILE* file) {
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    g_interruptedOutput = name.c_str();
-    g_removeOnInterrupt = 1;
-    struct sigaction action = {};
-    action.sa_handler = removeOutputAndStop;
-    sigemptyset(&action.sa_mask);
-    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &action, &old_[i]);
-    active_ = true;
+  SignalBlock() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kInterrupts) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &old_);
   }
-  ~RemoveOnInterrupt() {
-    if (!active_) return;
-    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-    g_removeOnInterrupt = 0;
-  }
-  RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
-  RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+  ~SignalBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
 
  private:
-  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
-  struct sigaction old_[3];
-  bool active_ = false;
+  sigset_t old_;
 };
+
+// The folder part of a path, with its slash ("" for a bare name).
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Follows symbolic links from path to the name of the file they lead to,
+// which need not exist yet. 0, or the error that stops it.
+int followLinks(const std::string& path, std::string* target) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(at.c_str(), &st) != 0) {
+      *target = at;
+      return errno == ENOENT ? 0 : errno;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = at;
+      return 0;
+    }
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = readlink(at.c_str(), link.data(), link.size());
+    if (n < 0) return errno;
+    if (static_cast<size_t>(n) == link.size()) return ENAMETOOLONG;  // it changed meanwhile
+    link.resize(static_cast<size_t>(n));
+    at = link[0] == '/' ? link : folderOf(at) + link;
+  }
+  return ELOOP;
+}
+
+// The output file while it is written. A plain file is written under a
+// temporary name in its folder and renamed over the old one only when
+// whole; a device (/dev/full, a terminal) is written directly. Where the
+// folder lets no new file be made but the old file may be written, it is
+// rewritten in place.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() { abandon(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Status 255 when it cannot be created, 1 when it is the input.
+  Outcome open(const std::string& name, const FileId& input);
+  int fd() const { return fd_; }
+  // Closes the file and puts it in place: 0, or the error.
+  int finish();
+  // Leaves no part of the new output; an old one stays unless rewritten in
+  // place, where it is emptied.
+  void abandon();
+
+ private:
+  enum class Mode { kNone, kReplace, kDirect, kInPlace };
+
+  void catchInterrupts();
+  void restoreInterrupts();
+
+  std::string target_;
+  std::string temp_;
+  Mode mode_ = Mode::kNone;
+  int fd_ = -1;
+  std::optional<struct stat> replaced_;  // the old file, if any
+  bool catching_ = false;
+  struct sigaction old_[3];
+};
+
+Outcome OutputFile::open(const std::string& name, const FileId& input) {
+  const Outcome cannotCreate{255, ""};
+  if (followLinks(name, &target_) != 0) return cannotCreate;
+  struct stat st;
+  const bool exists = stat(target_.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return cannotCreate;
+  if (exists && input.known && static_cast<uint64_t>(st.st_dev) == input.device &&
+      static_cast<uint64_t>(st.st_ino) == input.inode) {
+    return {1, "tamp: cannot write " + name + ": it is the input file\n"};
+  }
+  if (exists && S_ISDIR(st.st_mode)) return cannotCreate;
+  if (exists && !S_ISREG(st.st_mode)) {
+    mode_ = Mode::kDirect;
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    return fd_ >= 0 ? Outcome{} : cannotCreate;
+  }
+  // A file that may not be written is not replaced either.
+  if (exists && access(target_.c_str(), W_OK) != 0) return cannotCreate;
+  if (exists) replaced_ = st;
+
+  const std::string folder = folderOf(target_);
+  const std::string base = target_.substr(folder.size());
+  temp_ = folder + (base.size() + 12 <= NAME_MAX ? "." + base : std::string()) + ".tamp-XXXXXX";
+  {
+    SignalBlock block;
+    fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+    if (fd_ >= 0) {
+      mode_ = Mode::kReplace;
+      g_tempPath = temp_.c_str();
+      g_tempExists = 1;
+      catchInterrupts();
+      return {};
+    }
+  }
+  const int error = errno;
+  if (exists && (error == EACCES || error == EPERM || error == EROFS)) {
+    SignalBlock block;
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ >= 0) {
+      mode_ = Mode::kInPlace;
+      g_inPlaceFd = fd_;
+      catchInterrupts();
+      return {};
+    }
+  }
+  return cannotCreate;
+}
+
+void OutputFile::catchInterrupts() {
+  struct sigaction action = {};
+  action.sa_handler = discardOutputAndStop;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &action, &old_[i]);
+  catching_ = true;
+}
+
+void OutputFile::restoreInterrupts() {
+  if (!catching_) return;
+  for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &old_[i], nullptr);
+  catching_ = false;
+}
+
+int OutputFile::finish() {
+  if (mode_ == Mode::kReplace) {
+    // The new file takes the old one's permissions and, where the system
+    // allows (for the superuser), its owner; a new name the usual ones.
+    mode_t perms = replaced_ ? replaced_->st_mode & 07777 : 0;
+    if (replaced_ && (replaced_->st_uid != geteuid() || replaced_->st_gid != getegid()) &&
+        fchown(fd_, replaced_->st_uid, replaced_->st_gid) != 0) {
+      // Only the superuser can give the file back to its owner.
+    }
+    if (!replaced_) {
+      const mode_t mask = umask(0);
+      umask(mask);
+      perms = 0666 & ~mask;
+    }
+    if (fchmod(fd_, perms) != 0) return errno;
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) return errno;
+  SignalBlock block;
+  if (mode_ == Mode::kReplace) {
+    if (rename(temp_.c_str(), target_.c_str()) != 0) return errno;
+    g_tempExists = 0;
+  }
+  g_inPlaceFd = -1;
+  restoreInterrupts();
+  mode_ = Mode::kNone;
+  return 0;
+}
+
+void OutputFile::abandon() {
+  SignalBlock block;
+  if (mode_ == Mode::kInPlace && fd_ >= 0 && ftruncate(fd_, 0) != 0) {
+    // The old output is already gone; an empty file is all that is left.
+  }
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (mode_ == Mode::kReplace) {
+    unlink(temp_.c_str());
+    g_tempExists = 0;
+  }
+  g_inPlaceFd = -1;
+  restoreInterrupts();
+  mode_ = Mode::kNone;
+}
 
 }  // namespace
 
-Outcome encodeAll(const unsigned char* data, int size, const char* path) {
-  std::string name = std::string(path) + ".yaz0";
-  std::FILE* file = std::fopen(name.c_str(), "wb");
-  if (file == nullptr) return {255, ""};
-  RemoveOnInterrupt guard(name, file);
-  std::setvbuf(file, nullptr, _IONBF, 0);  // OutputBuffer writes in large blocks
+Outcome encodeAll(const unsigned char* data, int size, const char* path, const FileId& input) {
+  const std::string name = std::string(path) + ".yaz0";
+  OutputFile file;
+  if (Outcome opened = file.open(name, input); opened.failed()) return opened;
   std::printf("Writing %s\n", name.c_str());
   std::fflush(stdout);
 
-  OutputBuffer out(file);
-  writeHeader(out, size);
-  int64_t total = encodeYaz0(data, size, out, stdout);
-  int error = out.error();
-  if (std::fclose(file) != 0 && total >= 0) {
-    total = -1;
-    error = errno;
+  int error = 0;
+  int64_t total = 0;
+  try {
+    OutputBuffer out(file.fd());
+    writeHeader(out, size);
+    total = encodeYaz0(data, size, out, stdout);
+    error = total < 0 ? out.error() : file.finish();
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
   }
-  if (total < 0) {
-    discardOutput(name);
+  if (error != 0) {
+    file.abandon();
     // The newline ends the progress line where both share a terminal.
-    return {1,
-            "\ntamp: cannot write " + name + ": " + std::strerror(error != 0 ? error : EIO) + "\n"};
+    return {1, "\ntamp: cannot write " + name + ": " + std::strerror(error) + "\n"};
   }
   std::printf("Encoded %lld bytes from input\n", static_cast<long long>(total));
   return {};
@@ -708,7 +872,8 @@ Outcome InputFile::refuse(const char* what, const std::string& why) {
 
 Outcome InputFile::open(const char* path) {
   path_ = path;
-  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+  // Without waiting: a FIFO that nobody writes to would block the open.
+  fd_ = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return {1, ""};
   struct stat st;
   if (fstat(fd_, &st) != 0) return refuse("cannot take the size of", std::strerror(errno));
@@ -716,12 +881,21 @@ Outcome InputFile::open(const char* path) {
   if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
     return refuse("cannot take the size of", "not a plain file");
   }
-  const off_t size = lseek(fd_, 0, SEEK_END);
-  if (size < 0 || lseek(fd_, 0, SEEK_SET) != 0) {
-    return refuse("cannot take the size of", std::strerror(errno));
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return refuse("cannot read", std::strerror(errno));
   }
-  if (size > INT_MAX)
+  id_ = {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  off_t size = st.st_size;  // a block device tells its size by seeking
+  if (S_ISBLK(st.st_mode)) {
+    size = lseek(fd_, 0, SEEK_END);
+    if (size < 0 || lseek(fd_, 0, SEEK_SET) != 0) {
+      return refuse("cannot take the size of", std::strerror(errno));
+    }
+  }
+  if (size > INT_MAX) {
     return refuse("cannot compress", "files of 2 GiB or more do not fit the format");
+  }
   size_ = static_cast<int>(size);
   return {};
 }
@@ -736,6 +910,16 @@ Outcome InputFile::read() {
     if (n < 0) return refuse("cannot read", std::strerror(errno));
     if (n == 0) return refuse("cannot read", "the file is shorter than its size");
     got += static_cast<size_t>(n);
+  }
+  // The end must come where the size says: bytes beyond it (a kernel file
+  // whose size reads 0, a file that grows) would be left out silently.
+  for (;;) {
+    unsigned char beyond;
+    const ssize_t n = ::read(fd_, &beyond, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return refuse("cannot read", std::strerror(errno));
+    if (n > 0) return refuse("cannot read", "the file is longer than its size");
+    break;
   }
   close(fd_);
   fd_ = -1;

@@ -136,11 +136,11 @@ struct LookAhead {
 // back-reference from the position stored through matchOut.
 unsigned nintendoEnc(MatchFinder& finder, LookAhead& state, int pos, unsigned* matchOut);
 
-// Collects the output and writes it to a file in large blocks. Without a
-// file, everything stays in memory.
+// Collects the output and writes it to a file descriptor in large blocks.
+// Without one, everything stays in memory.
 class OutputBuffer {
  public:
-  explicit OutputBuffer(std::FILE* file = nullptr);
+  explicit OutputBuffer(int fd = -1);
   void put(const unsigned char* bytes, size_t count);
   // Writes what is pending; false once any write has failed.
   bool flush();
@@ -152,7 +152,7 @@ class OutputBuffer {
  private:
   void grow(size_t needed);
 
-  std::FILE* file_;
+  int fd_;
   std::unique_ptr<unsigned char[]> buffer_;
   size_t capacity_;
   size_t used_ = 0;
@@ -176,6 +176,13 @@ struct Outcome {
   bool failed() const { return status != 0; }
 };
 
+// Which file a path leads to.
+struct FileId {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
 // The file to compress, held whole in memory.
 class InputFile {
  public:
@@ -186,9 +193,11 @@ class InputFile {
 
   // Opens path and takes its size, which must be known in advance and fit
   // the format's 32-bit field: only plain files and block devices under
-  // 2 GiB. Status 1, silently, when it cannot be opened.
+  // 2 GiB (a pipe is refused at once, even one that nobody writes to).
+  // Status 1, silently, when it cannot be opened.
   Outcome open(const char* path);
   int size() const { return size_; }
+  FileId id() const { return id_; }
   // Reads the whole file; it must hold exactly the size taken.
   Outcome read();
   const unsigned char* data() const { return data_.get(); }
@@ -199,12 +208,16 @@ class InputFile {
   std::string path_;
   int fd_ = -1;
   int size_ = 0;
+  FileId id_;
   std::unique_ptr<unsigned char[]> data_;
 };
 
-// Creates path + ".yaz0", writes the header and the groups, and reports
-// progress and result on standard output. Status 255 when the output cannot
-// be created, 1 when it cannot be written.
-Outcome encodeAll(const unsigned char* data, int size, const char* path);
+// Writes path + ".yaz0" (through symbolic links, to the file they lead to):
+// the header and the groups, with progress and result on standard output.
+// A plain file is written under a temporary name beside it and renamed over
+// it only when whole; a device is written directly. Status 255 when the
+// output cannot be created, 1 when it is the input or cannot be written
+// (then no part of it is left, and an older file stays as it was).
+Outcome encodeAll(const unsigned char* data, int size, const char* path, const FileId& input = {});
 
 }  // namespace tamp

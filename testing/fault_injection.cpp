@@ -126,6 +126,18 @@ std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_opti
   return command;
 }
 
+std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
+                                    const RunOptions& options) {
+  TempDir log;
+  const std::string log_path = log / "calls";
+  // The later -o takes the place of UnderStrace's own.
+  RunProgram(UnderStrace({"-o", log_path, "-e", "trace=" + call}, argv), options);
+  std::vector<std::string> lines;
+  std::istringstream calls(ReadFile(log_path));
+  for (std::string line; std::getline(calls, line);) lines.push_back(line);
+  return lines;
+}
+
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep) {
   if (BuiltWithSanitizers()) {
     GTEST_SKIP() << "the sanitizer runtime makes calls of its own that would be made to fail";

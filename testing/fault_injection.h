@@ -44,6 +44,13 @@ struct FaultSweep {
 std::vector<std::string> UnderStrace(const std::vector<std::string>& strace_options,
                                      const std::vector<std::string>& argv);
 
+// The calls of one kind (e.g. "read", or several: "read,pread64") that a
+// clean run of argv makes, in order, one line of strace's log each, such as
+// `1234 read(3, "..."..., 262144) = 262144`: a test finds there the
+// occurrence to make fail with UnderStrace.
+std::vector<std::string> TraceCalls(const std::vector<std::string>& argv, const std::string& call,
+                                    const RunOptions& options = {});
+
 // Records the failures found as test failures (at most a few of each kind).
 // Skips itself in sanitizer builds, whose runtime makes calls of its own.
 void ExpectEveryFailingCallHandled(const FaultSweep& sweep);

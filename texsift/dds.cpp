@@ -85,7 +85,9 @@ int getBufferSize(unsigned char format, int width, int height, ColorCaps& caps) 
   const TextureFormat* f = findFormat(format);
   if (!f) return kUnsupportedFormat;
   const int64_t size = int64_t{width} * height * f->sourceBitsPerPixel / 8;
-  if (width < 0 || height < 0 || size > INT_MAX) return kSizeTooLarge;
+  // The limit holds for what is read and for what is written.
+  if (width < 0 || height < 0 || size > INT_MAX || levelOutputSize(*f, width, height) > INT_MAX)
+    return kSizeTooLarge;
   caps.flags = f->pixelFormat.flags;
   caps.fourCC = f->pixelFormat.fourCC;
   caps.bitsPerPixel = f->pixelFormat.bitsPerPixel;
@@ -321,12 +323,12 @@ bool writeData(unsigned char format, int width, int height, const unsigned char*
   return std::fwrite(dst, 1, static_cast<size_t>(outSize), out) == static_cast<size_t>(outSize);
 }
 
-bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const DdsHeader& header,
-                 uint64_t* missing) {
+LevelsResult writeLevels(int model, int64_t offset, FILE* out, const TextureHeader& texture,
+                         const DdsHeader& header, uint64_t* missing) {
   if (missing) *missing = 0;
-  if (std::fwrite(&header, sizeof header, 1, out) != 1) return false;
+  if (std::fwrite(&header, sizeof header, 1, out) != 1) return LevelsResult::kWriteFailed;
   const TextureFormat* format = findFormat(texture.format);
-  if (!format) return false;
+  if (!format) return LevelsResult::kWritten;
 
   // One source band and one output band serve every level.
   std::unique_ptr<unsigned char[]> source, output;
@@ -353,18 +355,20 @@ bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const Dds
     for (int row = 0; row < tileRows; row += rowsPerBand) {
       const int rows = std::min(rowsPerBand, tileRows - row);
       const size_t want = static_cast<size_t>(rowBytes * rows);
-      const size_t got = std::fread(source.get(), 1, want, model);
+      const int64_t got = readAt(model, offset, source.get(), want);
+      if (got < 0) return LevelsResult::kReadFailed;
+      offset += static_cast<int64_t>(want);
       // What lies beyond the end of the model counts as zero.
-      if (got < want) {
-        std::memset(source.get() + got, 0, want - got);
-        if (missing) *missing += want - got;
+      if (static_cast<size_t>(got) < want) {
+        std::memset(source.get() + got, 0, want - static_cast<size_t>(got));
+        if (missing) *missing += want - static_cast<size_t>(got);
       }
       const int y = row * format->tileHeight;
       const int h = std::min(rows * format->tileHeight, height - y);
       if (!writeData(texture.format, width, h, source.get(), static_cast<int>(want), out,
                      output.get()))
-        return false;
+        return LevelsResult::kWriteFailed;
     }
   }
-  return true;
+  return LevelsResult::kWritten;
 }

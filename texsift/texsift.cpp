@@ -1,27 +1,167 @@
-// The model reader: section chain, TEX1 header, texture records, name table,
-// listing, and the loop that writes one DDS file per texture.
+// The model reader and the driver: section chain, TEX1 header, texture
+// records, name table, listing, and the loop that writes one DDS file per
+// texture.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 #include "texsift.h"
 
 std::string g_name;
 
-FILE* openOutputFile(const char* path) { return std::fopen(path, "wb"); }
-
-FILE* (*g_openOutput)(const char* path) = openOutputFile;
+int64_t readAt(int model, int64_t offset, void* buffer, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t got = pread(model, static_cast<char*>(buffer) + done, n - done,
+                              static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<int64_t>(done);
+}
 
 namespace {
 
-// Reads n bytes; whatever the end of the file cuts off is zero.
-size_t readZeroFilled(FILE* model, void* buffer, size_t n) {
-  const size_t got = std::fread(buffer, 1, n, model);
-  if (got < n) std::memset(static_cast<char*>(buffer) + got, 0, n - got);
-  return got;
+// ---------------------------------------------------------------------------
+// Output files on disk
+
+// The signals that end the program while a file is being written; each one
+// first removes the temporary file.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The temporary file being written, for the signal handler.
+std::string temporaryPath;
+std::string finalPath;
+const char* volatile partialFile = nullptr;
+
+void removePartialFileAndEnd(int number) {
+  if (const char* path = partialFile) unlink(path);
+  std::signal(number, SIG_DFL);
+  std::raise(number);  // delivered, with its default action, once this returns
+}
+
+sigset_t endingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kEndingSignals) sigaddset(&set, s);
+  return set;
+}
+
+void installSignalHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = removePartialFileAndEnd;
+  action.sa_mask = endingSignals();
+  for (int s : kEndingSignals) {
+    struct sigaction old;
+    // A signal the caller had ignored (nohup, a background job) stays ignored.
+    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+      sigaction(s, &action, nullptr);
+  }
+}
+
+// Where a file written to path lands: a symbolic link there is followed to
+// its target (which need not exist yet), so files are still written through
+// links. Nothing (errno set) when the name cannot be examined.
+std::optional<std::string> followLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+      if (errno == ENOENT) return path;
+      return std::nullopt;
+    }
+    if (!S_ISLNK(info.st_mode)) return path;
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) == sizeof target) {
+      errno = ENAMETOOLONG;
+      return std::nullopt;
+    }
+    const std::string to(target, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+  }
+  errno = ELOOP;
+  return std::nullopt;
+}
+
+// Removes the temporary file, and only then forgets it: an interrupt in
+// between removes it again, harmlessly.
+void removeTemporary() {
+  unlink(temporaryPath.c_str());
+  partialFile = nullptr;
+}
+
+FILE* createOnDisk(const std::string& path) {
+  const auto destination = followLinks(path);
+  if (!destination) return nullptr;
+  // A short name of its own beside the destination, so that a name which
+  // just fits the file system still can be written.
+  const size_t slash = destination->rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : destination->substr(0, slash + 1);
+  finalPath = *destination;
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporaryPath = folder + ".texsift-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+    // Known to the signal handler before it exists: an interrupt in between
+    // finds nothing to remove, and the process id in the name keeps it from
+    // removing anyone else's file.
+    partialFile = temporaryPath.c_str();
+    if (FILE* file = std::fopen(temporaryPath.c_str(), "wbxe")) return file;  // O_EXCL, O_CLOEXEC
+    partialFile = nullptr;
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+bool commitOnDisk(FILE* file, const std::string&) {
+  if (std::fclose(file) != 0) {
+    const int error = errno;
+    removeTemporary();
+    errno = error;
+    return false;
+  }
+  if (std::rename(temporaryPath.c_str(), finalPath.c_str()) != 0) {
+    const int error = errno;
+    removeTemporary();
+    errno = error;
+    return false;
+  }
+  // Forgotten only once renamed: an interrupt in between finds nothing
+  // left to remove.
+  partialFile = nullptr;
+  return true;
+}
+
+void discardOnDisk(FILE* file) {
+  std::fclose(file);
+  removeTemporary();
+}
+
+// ---------------------------------------------------------------------------
+// The model
+
+// Reads n bytes at offset; whatever the end of the file cuts off is zero.
+// False (after a message) when the model cannot be read.
+bool readZeroFilled(int model, int64_t offset, void* buffer, size_t n) {
+  if (n == 0) return true;
+  const int64_t got = readAt(model, offset, buffer, n);
+  if (got < 0) {
+    std::fprintf(stderr, "texsift: cannot read %s: %s\n", g_name.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::memset(static_cast<char*>(buffer) + got, 0, n - static_cast<size_t>(got));
+  return true;
 }
 
 void swapTex1Header(Tex1Header& h) {
@@ -61,35 +201,80 @@ std::string outputName(size_t index, const std::string& name, unsigned format, b
 
 // Leaves the empty file that marks a texture which could not be converted.
 bool writeMarker(const std::string& path) {
-  FILE* f = g_openOutput(path.c_str());
+  FILE* f = g_outputFiles.create(path);
   if (!f) {
     std::fprintf(stderr, "texsift: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
   }
-  if (std::fclose(f) != 0) {
+  if (!g_outputFiles.commit(f, path)) {
     std::fprintf(stderr, "texsift: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
   }
   return true;
 }
 
+// Writes one supported texture whose data start at offset; false after a
+// message when it could not be written whole.
+bool writeTexture(int model, int64_t offset, size_t index, const std::string& name,
+                  const TextureHeader& texture, const DdsHeader& header) {
+  const std::string path = outputName(index, name, texture.format, false);
+  FILE* out = g_outputFiles.create(path);
+  if (!out) {
+    std::fprintf(stderr, "texsift: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  uint64_t missing = 0;
+  const LevelsResult result = writeLevels(model, offset, out, texture, header, &missing);
+  if (result == LevelsResult::kReadFailed) {
+    // Zeros in place of data the model holds but did not give would be a
+    // silently wrong picture: no file at all.
+    const int error = errno;
+    g_outputFiles.discard(out);
+    std::fprintf(stderr, "texsift: cannot read the data of texture %zu (%s) in %s: %s\n", index,
+                 name.c_str(), g_name.c_str(), std::strerror(error));
+    return false;
+  }
+  if (result == LevelsResult::kWriteFailed) {
+    const int error = errno;
+    g_outputFiles.discard(out);
+    std::fprintf(stderr, "texsift: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+    return false;
+  }
+  if (!g_outputFiles.commit(out, path)) {
+    std::fprintf(stderr, "texsift: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (missing != 0) {
+    // The file is written, but the user must know that part of it is not
+    // the model's.
+    std::fprintf(stderr,
+                 "texsift: %s ends inside the data of texture %zu (%s): %llu missing bytes "
+                 "are converted as zeros\n",
+                 g_name.c_str(), index, name.c_str(), static_cast<unsigned long long>(missing));
+  }
+  return true;
+}
+
 // Section scan: the absolute offset of the TEX1 section, or -1 after a
 // message on standard error.
-int64_t findTex1(FILE* model) {
+int64_t findTex1(int model) {
   int64_t position = 32;
   uint32_t length = 0;
   for (;;) {
     position += length;
     char prefix[8];
-    size_t got = 0;
-    if (fseeko(model, position, SEEK_SET) == 0) got = std::fread(prefix, 1, sizeof prefix, model);
+    const int64_t got = readAt(model, position, prefix, sizeof prefix);
+    if (got < 0) {
+      std::fprintf(stderr, "texsift: cannot read %s: %s\n", g_name.c_str(), std::strerror(errno));
+      return -1;
+    }
     if (got == 0) {
       std::fprintf(stderr,
                    "texsift: no TEX1 section in %s: the sections end at offset %lld without one\n",
                    g_name.c_str(), static_cast<long long>(position));
       return -1;
     }
-    if (got < sizeof prefix) {
+    if (got < static_cast<int64_t>(sizeof prefix)) {
       std::fprintf(stderr,
                    "texsift: no TEX1 section in %s: the file ends inside the section header at "
                    "offset %lld\n",
@@ -113,31 +298,31 @@ int64_t findTex1(FILE* model) {
 
 }  // namespace
 
-std::string getString(int64_t offset, FILE* model) {
-  const off_t back = ftello(model);
+OutputFiles g_outputFiles = {createOnDisk, commitOnDisk, discardOnDisk};
+
+std::optional<std::string> getString(int64_t offset, int model) {
+  // Up to the first zero byte, or the end of the file.
   std::string s;
-  if (fseeko(model, offset, SEEK_SET) == 0) {
-    // Up to the first zero byte, or the end of the file.
-    char chunk[64];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, model)) > 0) {
-      if (const void* end = std::memchr(chunk, 0, got)) {
-        s.append(chunk, static_cast<size_t>(static_cast<const char*>(end) - chunk));
-        break;
-      }
-      s.append(chunk, got);
+  char chunk[4096];
+  for (;;) {
+    const int64_t got = readAt(model, offset, chunk, sizeof chunk);
+    if (got < 0) return std::nullopt;
+    if (const void* end = std::memchr(chunk, 0, static_cast<size_t>(got))) {
+      s.append(chunk, static_cast<size_t>(static_cast<const char*>(end) - chunk));
+      return s;
     }
+    s.append(chunk, static_cast<size_t>(got));
+    if (got < static_cast<int64_t>(sizeof chunk)) return s;
+    offset += got;
   }
-  fseeko(model, back, SEEK_SET);
-  return s;
 }
 
 std::optional<std::vector<std::string>> dumpStringtable(
-    const Tex1Header& header, const std::vector<TextureHeader>& texHeaders, FILE* model) {
-  const int64_t table = ftello(model) + header.stringTableOffset;
-  fseeko(model, table, SEEK_SET);
+    const Tex1Header& header, const std::vector<TextureHeader>& texHeaders, int model,
+    int64_t tex1) {
+  const int64_t table = tex1 + header.stringTableOffset;
   uint16_t count[2];
-  readZeroFilled(model, count, sizeof count);
+  if (!readZeroFilled(model, table, count, sizeof count)) return std::nullopt;
   uint16_t numNames = count[0];
   toWORD(numNames);
   if (numNames != texHeaders.size()) {
@@ -148,18 +333,29 @@ std::optional<std::vector<std::string>> dumpStringtable(
     return std::nullopt;
   }
 
+  // The whole table is read before anything is printed, so that a read
+  // error leaves no listing half done.
+  std::vector<uint16_t> entries(2 * size_t{numNames});
+  if (!readZeroFilled(model, table + 4, entries.data(), entries.size() * 2)) return std::nullopt;
   std::vector<std::string> names;
   names.reserve(numNames);
+  for (size_t k = 0; k < numNames; ++k) {
+    uint16_t offset = entries[2 * k + 1];
+    toWORD(offset);
+    auto name = getString(table + offset, model);
+    if (!name) {
+      std::fprintf(stderr, "texsift: cannot read %s: %s\n", g_name.c_str(), std::strerror(errno));
+      return std::nullopt;
+    }
+    names.push_back(std::move(*name));
+  }
+
   std::cout << "\nImage names:\n";
   for (size_t k = 0; k < numNames; ++k) {
-    uint16_t entry[2];
-    readZeroFilled(model, entry, sizeof entry);
-    uint16_t hash = entry[0], offset = entry[1];
+    uint16_t hash = entries[2 * k];
     toWORD(hash);
-    toWORD(offset);
-    std::string name = getString(table + offset, model);
     const TextureHeader& t = texHeaders[k];
-    std::cout << std::hex << hash << ' ' << name << '\n';
+    std::cout << std::hex << hash << ' ' << names[k] << '\n';
     std::cout << std::dec << "  Width: " << t.width << ", Height: " << t.height << ", format "
               << unsigned{t.format} << ", " << unsigned{t.mipmapCount}
               << " mipmaps, offset: " << t.dataOffset << " = 0x" << std::hex << t.dataOffset
@@ -167,28 +363,23 @@ std::optional<std::vector<std::string>> dumpStringtable(
     std::cout << std::hex << "  " << unsigned{t.unknown1} << ' ' << t.unknown2 << ' ' << t.unknown3
               << ' ' << t.unknown4 << ' ' << t.unknown5 << ' ' << t.unknown6 << ' ' << t.unknown7
               << ' ' << unsigned{t.unknown8} << ' ' << t.unknown9 << '\n';
-    names.push_back(std::move(name));
   }
   return names;
 }
 
-int readBmd(FILE* model) {
+int readBmd(int model) {
   const int64_t tex1 = findTex1(model);
   if (tex1 < 0) return 1;
 
-  fseeko(model, tex1, SEEK_SET);
   Tex1Header header;
-  readZeroFilled(model, &header, sizeof header);
+  if (!readZeroFilled(model, tex1, &header, sizeof header)) return 1;
   swapTex1Header(header);
 
   std::vector<TextureHeader> texHeaders(header.numTextures);
-  for (TextureHeader& t : texHeaders) {
-    readZeroFilled(model, &t, sizeof t);
-    swapTextureHeader(t);
-  }
+  if (!readZeroFilled(model, tex1 + 32, texHeaders.data(), texHeaders.size() * 32)) return 1;
+  for (TextureHeader& t : texHeaders) swapTextureHeader(t);
 
-  fseeko(model, tex1, SEEK_SET);
-  const auto names = dumpStringtable(header, texHeaders, model);
+  const auto names = dumpStringtable(header, texHeaders, model, tex1);
   if (!names) return 1;
 
   int status = 0;
@@ -212,36 +403,12 @@ int readBmd(FILE* model) {
 
     // The data offset counts from the texture's own record.
     const uint32_t fromRecords = t.dataOffset + 32u * static_cast<uint32_t>(i);
-    fseeko(model, tex1 + 32 + fromRecords, SEEK_SET);
-    const std::string path = outputName(i, name, t.format, false);
-    FILE* out = g_openOutput(path.c_str());
-    if (!out) {
-      std::fprintf(stderr, "texsift: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
-      status = 1;
-      continue;
-    }
-    uint64_t missing = 0;
-    bool written = writeLevels(model, out, t, dds, &missing);
-    int error = written ? 0 : errno;
-    if (std::fclose(out) != 0 && written) {
-      written = false;
-      error = errno;
-    }
-    if (!written) {
-      // A cut-off DDS file would only mislead: it goes.
-      std::fprintf(stderr, "texsift: cannot write %s: %s\n", path.c_str(), std::strerror(error));
-      std::remove(path.c_str());
-      status = 1;
-    } else if (missing != 0) {
-      // The file is written, but the user must know that part of it is not
-      // the model's.
-      std::fprintf(stderr,
-                   "texsift: %s ends inside the data of texture %zu (%s): %llu missing bytes "
-                   "are converted as zeros\n",
-                   g_name.c_str(), i, name.c_str(), static_cast<unsigned long long>(missing));
-    }
+    if (!writeTexture(model, tex1 + 32 + fromRecords, i, name, t, dds)) status = 1;
   }
-  std::cout.flush();
+  if (!std::cout.flush()) {
+    std::fprintf(stderr, "texsift: cannot write the listing: %s\n", std::strerror(errno));
+    status = 1;
+  }
   return status;
 }
 
@@ -249,16 +416,25 @@ int extractTextures(const char* path) {
   // A write beyond the file-size limit fails (EFBIG) like any failed write
   // instead of killing the program halfway through a file.
   std::signal(SIGXFSZ, SIG_IGN);
-  FILE* model = std::fopen(path, "rb");
-  if (!model) return 1;
-  // A folder opens, but cannot be read.
+  installSignalHandlers();
+  // Without waiting for a writer (a FIFO); then only what has a size is read.
+  const int model = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (model < 0) return 1;
   struct stat info;
-  if (fstat(fileno(model), &info) != 0 || S_ISDIR(info.st_mode)) {
-    std::fclose(model);
+  if (fstat(model, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
+    close(model);
     return 1;
   }
   g_name = path;
-  const int status = readBmd(model);
-  std::fclose(model);
+  int status;
+  try {
+    status = readBmd(model);
+  } catch (const std::bad_alloc&) {
+    if (partialFile) removeTemporary();
+    std::cout.flush();
+    std::fprintf(stderr, "texsift: not enough memory\n");
+    status = 1;
+  }
+  close(model);
   return status;
 }

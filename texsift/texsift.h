@@ -149,39 +149,56 @@ void fixRgb5A3(uint32_t* dst, const uint16_t* src, int width, int height);
 void fixS3TC1(uint8_t* dst, const uint8_t* src, int width, int height);
 void s3tc1ReverseByte(uint8_t& b);
 
-// Writes the DDS header and every level of one supported texture; `model`
-// stands at the texture's data. Levels that lie beyond the end of the model
+// Reads up to n bytes of the model at offset: the number read, fewer only
+// where the file ends, or -1 (errno set) when the read fails.
+int64_t readAt(int model, int64_t offset, void* buffer, size_t n);
+
+enum class LevelsResult { kWritten, kReadFailed, kWriteFailed };
+
+// Writes the DDS header and every level of one supported texture whose data
+// start at `offset` in the model. Levels that lie beyond the end of the model
 // are converted from zeros; `missing`, when given, receives how many source
-// bytes the model did not hold. Returns false when a write fails.
-bool writeLevels(FILE* model, FILE* out, const TextureHeader& texture, const DdsHeader& header,
-                 uint64_t* missing = nullptr);
+// bytes the model did not hold. A failed read or write ends it (errno set).
+LevelsResult writeLevels(int model, int64_t offset, FILE* out, const TextureHeader& texture,
+                         const DdsHeader& header, uint64_t* missing = nullptr);
 
 // ---------------------------------------------------------------------------
-// Model reader (texsift.cpp)
+// Model reader and driver (texsift.cpp)
 
 // The model path as given on the command line; it prefixes every output name.
 extern std::string g_name;
 
-// Creates an output file for writing: openOutputFile (fopen in "wb" mode)
-// unless a test puts its own opener in place.
-FILE* openOutputFile(const char* path);
-extern FILE* (*g_openOutput)(const char* path);
+// How output files are made. On disk (the default) a file is written beside
+// its final name under a temporary one and renamed only when whole, and an
+// interrupt removes the temporary file; the fuzz harness puts memory in place.
+struct OutputFiles {
+  // A stream to write the file named path to; nullptr (errno set) when it
+  // cannot be created.
+  FILE* (*create)(const std::string& path);
+  // Closes it; true when the whole file now has its name. On false (errno
+  // set) nothing of it is left.
+  bool (*commit)(FILE* file, const std::string& path);
+  // Closes it and removes what was written.
+  void (*discard)(FILE* file);
+};
+extern OutputFiles g_outputFiles;
 
 // The whole run on the model at path: the exit status, 1 without a message
-// when the model cannot be opened as a file.
+// when the model cannot be opened or is not a regular file or block device.
 int extractTextures(const char* path);
 
 // Section scan, listing and texture loop over an open model. Returns the exit
-// status: 0, or 1 when the model cannot be read as a whole or an output file
-// could not be written.
-int readBmd(FILE* model);
+// status: 0, or 1 when the model cannot be read as a whole, a texture's data
+// cannot be read, or an output file could not be written.
+int readBmd(int model);
 
-// Reads the name table of the section the stream stands at, prints the listing
+// Reads the name table of the TEX1 section at offset tex1, prints the listing
 // and returns the names in table order; nothing (after a message on standard
-// error) when the table does not list every texture.
+// error) when the table does not list every texture or cannot be read.
 std::optional<std::vector<std::string>> dumpStringtable(
-    const Tex1Header& header, const std::vector<TextureHeader>& texHeaders, FILE* model);
+    const Tex1Header& header, const std::vector<TextureHeader>& texHeaders, int model,
+    int64_t tex1);
 
 // The zero-terminated name at an absolute offset (ended early by the end of
-// the file); the stream position is the same afterwards.
-std::string getString(int64_t offset, FILE* model);
+// the file); nothing when the model cannot be read.
+std::optional<std::string> getString(int64_t offset, int model);

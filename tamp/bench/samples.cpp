@@ -11,10 +11,19 @@
 //   mixed   chunks of 4 to 128 KiB, each text, game, zeros or random;
 //   adverse data that gives a hash-chain search long chains but short
 //           matches: two-letter random text, records that all share a long
-//           prefix, short periods broken every few repeats.
-// SIZE is a byte count with an optional K or M suffix (binary units). The
-// same arguments always give the same bytes.
+//           prefix, short periods broken every few repeats;
+//   yaz0-stream
+//           a Yaz0 stream that decodes to SIZE bytes (below 4 GiB), for
+//           untamp: outputs tamp could not compress (it refuses 2 GiB and
+//           more). Groups of eight literals (one in ten) and groups of
+//           eight back-references of random distance and length;
+//   yaz0-stream-decoded
+//           what that stream decodes to.
+// SIZE is a byte count with an optional K, M or G suffix (binary units).
+// The same arguments always give the same bytes. The two stream kinds are
+// written as they are made (OUTPUT may be a pipe), never held whole.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -297,6 +306,81 @@ void appendMixed(Bytes& out, size_t size, Rng& rng) {
   }
 }
 
+// Writes the compressed or the decoded side of a Yaz0 stream as it goes;
+// the decoded bytes follow from the chunks through a window of the last
+// 4096 bytes.
+class StreamWriter {
+ public:
+  StreamWriter(std::FILE* file, bool decodedSide) : file_(file), decodedSide_(decodedSide) {
+    buffer_.reserve(kBlock);
+  }
+  void compressed(uint8_t byte) {
+    if (!decodedSide_) put(byte);
+  }
+  void decoded(uint8_t byte) {
+    window_[produced_++ & 4095] = byte;
+    if (decodedSide_) put(byte);
+  }
+  uint8_t back(uint32_t distance) const { return window_[(produced_ - distance) & 4095]; }
+  uint64_t produced() const { return produced_; }
+  bool flush() {
+    ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) == buffer_.size();
+    buffer_.clear();
+    return ok_;
+  }
+
+ private:
+  static constexpr size_t kBlock = 1 << 20;
+  void put(uint8_t byte) {
+    buffer_.push_back(byte);
+    if (buffer_.size() == kBlock) flush();
+  }
+
+  std::FILE* file_;
+  bool decodedSide_;
+  bool ok_ = true;
+  Bytes buffer_;
+  uint8_t window_[4096] = {};
+  uint64_t produced_ = 0;
+};
+
+bool writeYaz0Stream(uint64_t size, bool decodedSide, std::FILE* file, Rng& rng) {
+  StreamWriter out(file, decodedSide);
+  for (char c : {'Y', 'a', 'z', '0'}) out.compressed(static_cast<uint8_t>(c));
+  for (int shift = 24; shift >= 0; shift -= 8) out.compressed(static_cast<uint8_t>(size >> shift));
+  for (int i = 0; i < 8; ++i) out.compressed(0);
+  while (out.produced() < size) {
+    // Literals at the start, near the end and in one group of ten.
+    const uint64_t left = size - out.produced();
+    if (out.produced() < 16 || left < 8 * 273 || rng.below(10) == 0) {
+      const uint64_t count = std::min<uint64_t>(8, left);
+      out.compressed(static_cast<uint8_t>(0xFF00 >> count));
+      for (uint64_t i = 0; i < count; ++i) {
+        const uint8_t byte = static_cast<uint8_t>(rng.next());
+        out.compressed(byte);
+        out.decoded(byte);
+      }
+      continue;
+    }
+    out.compressed(0);
+    for (int chunk = 0; chunk < 8; ++chunk) {
+      const uint32_t reach = static_cast<uint32_t>(std::min<uint64_t>(out.produced(), 4096));
+      const uint32_t distance = 1 + rng.below(reach);
+      const uint32_t length = 3 + rng.below(271);
+      if (length <= 17) {
+        out.compressed(static_cast<uint8_t>((length - 2) << 4 | (distance - 1) >> 8));
+        out.compressed(static_cast<uint8_t>(distance - 1));
+      } else {
+        out.compressed(static_cast<uint8_t>((distance - 1) >> 8));
+        out.compressed(static_cast<uint8_t>(distance - 1));
+        out.compressed(static_cast<uint8_t>(length - 18));
+      }
+      for (uint32_t i = 0; i < length; ++i) out.decoded(out.back(distance));
+    }
+  }
+  return out.flush();
+}
+
 bool parseSize(const char* text, size_t& size) {
   char* rest = nullptr;
   unsigned long long value = std::strtoull(text, &rest, 10);
@@ -306,6 +390,9 @@ bool parseSize(const char* text, size_t& size) {
     ++rest;
   } else if (*rest == 'M' || *rest == 'm') {
     value *= 1024 * 1024;
+    ++rest;
+  } else if (*rest == 'G' || *rest == 'g') {
+    value *= 1024 * 1024 * 1024;
     ++rest;
   }
   if (*rest != '\0') return false;
@@ -319,11 +406,28 @@ int main(int argc, char** argv) {
   size_t size = 0;
   if (argc < 4 || !parseSize(argv[2], size)) {
     std::fprintf(stderr,
-                 "usage: tamp-samples game|text|random|zeros|mixed|adverse SIZE OUTPUT [SEED]\n");
+                 "usage: tamp-samples game|text|random|zeros|mixed|adverse|yaz0-stream|"
+                 "yaz0-stream-decoded SIZE OUTPUT [SEED]\n");
     return 2;
   }
   std::string kind = argv[1];
   uint64_t seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1;
+  if (kind == "yaz0-stream" || kind == "yaz0-stream-decoded") {
+    if (size > 0xFFFFFFFFu) {
+      std::fprintf(stderr, "tamp-samples: a Yaz0 stream decodes to less than 4 GiB\n");
+      return 2;
+    }
+    Rng rng(seed);  // the same for both sides
+    FILE* file = std::fopen(argv[3], "wb");
+    if (file == nullptr) {
+      std::perror(argv[3]);
+      return 1;
+    }
+    bool ok = writeYaz0Stream(size, kind == "yaz0-stream-decoded", file, rng);
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) std::fprintf(stderr, "tamp-samples: cannot write %s\n", argv[3]);
+    return ok ? 0 : 1;
+  }
   Rng rng(seed * 0x2545F4914F6CDD1Dull + kind.size());
   Bytes out;
   out.reserve(size);

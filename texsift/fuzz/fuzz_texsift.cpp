@@ -7,6 +7,7 @@
 // write beyond it fails like a write to a full disk. That bounds the time and
 // memory of any input, however many or however large the textures it claims,
 // and exercises the failed-write path as well.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -39,14 +40,18 @@ void removeFolder() {
 
 // Every output name is the model path, a space, and a part in which a
 // texture name can no longer lead to another folder.
-FILE* openSink(const char* path) {
-  const std::string name = path, prefix = g_name + " ";
+FILE* openSink(const std::string& name) {
+  const std::string prefix = g_name + " ";
   if (name.compare(0, prefix.size(), prefix) != 0 ||
       name.find('/', prefix.size()) != std::string::npos || name.size() < prefix.size() + 4 ||
       name.compare(name.size() - 4, 4, ".dds") != 0)
     __builtin_trap();
   return fmemopen(sink.data(), sink.size(), "w");
 }
+
+bool commitSink(FILE* file, const std::string&) { return std::fclose(file) == 0; }
+
+void discardSink(FILE* file) { std::fclose(file); }
 
 }  // namespace
 
@@ -59,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   folder = templ;
   std::atexit(removeFolder);
-  g_openOutput = openSink;
+  g_outputFiles = {openSink, commitSink, discardSink};
   return 0;
 }
 
@@ -74,11 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
   std::fclose(f);
 
-  FILE* model = std::fopen(modelPath.c_str(), "rb");
-  if (!model) std::abort();
+  const int model = open(modelPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (model < 0) std::abort();
   g_name = (folder / "m").string();
   const int status = readBmd(model);
-  std::fclose(model);
+  close(model);
   if (status != 0 && status != 1) __builtin_trap();
   return 0;
 }

@@ -55,7 +55,13 @@ TEST(Conversion, HeaderAndFormatTable) {
   EXPECT_EQ(getBufferSize(1, 46340, 46340, caps), 2147395600);
   EXPECT_EQ(getBufferSize(1, 46341, 46341, caps), kSizeTooLarge);
   EXPECT_EQ(getBufferSize(5, 65535, 65535, caps), kSizeTooLarge);
-  EXPECT_EQ(getBufferSize(14, 65535, 65535, caps), 2147418112);
+  // The limit counts the bytes written too: RGB5A3 and 4-bit intensity write
+  // twice what they read, and DXT1 blocks round up to whole blocks.
+  EXPECT_EQ(getBufferSize(5, 32767, 32767, caps), kSizeTooLarge);
+  EXPECT_EQ(getBufferSize(5, 23170, 23170, caps), 1073697800);
+  EXPECT_EQ(getBufferSize(0, 46341, 46341, caps), kSizeTooLarge);
+  EXPECT_EQ(getBufferSize(14, 65535, 65535, caps), kSizeTooLarge);
+  EXPECT_EQ(getBufferSize(14, 65532, 65532, caps), 2147221512);
   EXPECT_EQ(getBufferSize(3, 0, 65535, caps), 0);
 }
 
@@ -78,6 +84,14 @@ TEST(Conversion, Rgb5A3Pixels) {
   EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 20),
             bytes({0x44, 0x33, 0x22, 0x24, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00,
                    0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(Conversion, EveryRgb5A3Value) {
+  // All 65536 values, whole tiles side by side as the fast path takes them.
+  std::vector<uint16_t> values(65536);
+  for (size_t v = 0; v < values.size(); ++v) values[v] = static_cast<uint16_t>(v);
+  const auto out = convert(5, 256, 256, modelwriter::encodeLevel(5, 256, 256, values));
+  EXPECT_TRUE(SameBytes(expectedLevel(5, values, {}), out));
 }
 
 TEST(Conversion, CompressedBlockOrder) {

@@ -1,8 +1,14 @@
 // The real program on models built from known images.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <map>
+#include <thread>
 
+#include "fault_injection.h"
 #include "known.h"
 #include "test_support.h"
 
@@ -91,19 +97,26 @@ TEST(EndToEnd, TexturesThatAreNotConverted) {
   Known huge = knownTexture("huge", 5, 0, 0, 0, 6);
   huge.texture.width = huge.texture.height = 65535;
   huge.texture.levels = 1;
+  // Half the source bytes of a 2 GiB level, but 4 GiB written.
+  Known wide = knownTexture("wide", 5, 0, 0, 0, 7);
+  wide.texture.width = wide.texture.height = 32767;
+  wide.texture.levels = 1;
   Extracted e;
-  extract(e, modelOf({&dup1, &dup2, &pal, &flat, &sub, &huge}));
+  extract(e, modelOf({&dup1, &dup2, &pal, &flat, &sub, &huge, &wide}), 1 << 20);
   EXPECT_EQ(e.result.status, 0);
   const std::string failures =
       "\nUNSUPPORTED FORMAT a!!!\n\n"
       "\nUNSUPPORTED SIZE 65535 x 65535 in format 5: the full-size level needs 2 GiB or "
+      "more!!!\n\n"
+      "\nUNSUPPORTED SIZE 32767 x 32767 in format 5: the full-size level needs 2 GiB or "
       "more!!!\n\n";
   ASSERT_GT(e.result.out.size(), failures.size());
   EXPECT_EQ(e.result.out.substr(e.result.out.size() - failures.size()), failures);
   EXPECT_EQ(ListDir(e.dir.path()),
             (std::vector<std::string>{"m.bmd", "m.bmd 0 dup 1.dds", "m.bmd 1 dup 1.dds",
                                       "m.bmd 2 FAILED: pal 10.dds", "m.bmd 3 flat 4.dds",
-                                      "m.bmd 4 dir_sub 1.dds", "m.bmd 5 FAILED: huge 5.dds"}));
+                                      "m.bmd 4 dir_sub 1.dds", "m.bmd 5 FAILED: huge 5.dds",
+                                      "m.bmd 6 FAILED: wide 5.dds"}));
   EXPECT_TRUE(SameBytes(dup1.dds, ReadBytes(e.dir / "m.bmd 0 dup 1.dds")));
   EXPECT_TRUE(SameBytes(dup2.dds, ReadBytes(e.dir / "m.bmd 1 dup 1.dds")));
   EXPECT_TRUE(SameBytes(expectedHeader(4, 16, 16, 0), ReadBytes(e.dir / "m.bmd 3 flat 4.dds")));
@@ -158,13 +171,22 @@ TEST(EndToEnd, BrokenSectionChains) {
 }
 
 TEST(EndToEnd, CommandLineFailuresAreSilent) {
+  // A FIFO without a writer would keep the program waiting; a character
+  // device has no size and might never end.
   TempDir dir;
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {kTexsift}, {kTexsift, dir / "missing.bmd"}, {kTexsift, dir.path()}}) {
-    const RunResult r = RunProgram(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out + r.err, "");
+  ASSERT_EQ(mkfifo((dir / "pipe.bmd").c_str(), 0644), 0);
+  testkit::RunOptions options;
+  options.timeout_seconds = 10;
+  for (const auto& args : std::vector<std::vector<std::string>>{{kTexsift},
+                                                                {kTexsift, dir / "missing.bmd"},
+                                                                {kTexsift, dir.path()},
+                                                                {kTexsift, dir / "pipe.bmd"},
+                                                                {kTexsift, "/dev/zero"}}) {
+    const RunResult r = RunProgram(args, options);
+    EXPECT_EQ(r.status, 1) << args.back();
+    EXPECT_EQ(r.out + r.err, "") << args.back();
   }
+  EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"pipe.bmd"});
 }
 
 TEST(EndToEnd, ShortModels) {
@@ -233,13 +255,38 @@ TEST(EndToEnd, OutputFilesThatCannotBeWritten) {
 
   // A write that fails part way: that file goes, the next is still written.
   Known big = knownTexture("big", 5, 64, 64, 1, 3), small = knownTexture("small", 1, 8, 4, 1, 4);
-  Extracted limited;
+  // Also when the file-size limit stops it (the program is not killed).
+  Extracted limited, unlimited;
   extract(limited, modelOf({&big, &small}), 4096);
+  extract(unlimited, modelOf({&big, &small}));
   EXPECT_EQ(limited.result.status, 1);
-  EXPECT_NE(limited.result.err.find("cannot write"), std::string::npos) << limited.result.err;
+  EXPECT_EQ(limited.result.out, unlimited.result.out);
+  EXPECT_EQ(limited.result.err,
+            "texsift: cannot write " + limited.model + " 0 big 5.dds: File too large\n");
   EXPECT_EQ(ListDir(limited.dir.path()),
             (std::vector<std::string>{"m.bmd", "m.bmd 1 small 1.dds"}));
   EXPECT_TRUE(SameBytes(small.dds, ReadBytes(limited.dir / "m.bmd 1 small 1.dds")));
+}
+
+TEST(EndToEnd, OutputNamesThatAreLinks) {
+  // A symbolic link is written through, even when its target does not exist
+  // yet; a hard link to the model is replaced, and the model stays whole.
+  Known one = knownTexture("one", 1, 8, 4, 1, 1), two = knownTexture("two", 4, 8, 8, 1, 2);
+  TempDir dir;
+  const std::string model = dir / "m.bmd";
+  const auto bytes = modelOf({&one, &two});
+  testkit::WriteFile(model, bytes);
+  testkit::MakeDir(dir / "elsewhere");
+  testkit::MakeLink("elsewhere/one.dds", dir / "m.bmd 0 one 1.dds");
+  ASSERT_EQ(link(model.c_str(), (dir / "m.bmd 1 two 4.dds").c_str()), 0);
+  const RunResult r = RunProgram({kTexsift, model});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(SameBytes(bytes, ReadBytes(model)));
+  EXPECT_TRUE(SameBytes(one.dds, ReadBytes(dir / "elsewhere/one.dds")));
+  EXPECT_TRUE(SameBytes(two.dds, ReadBytes(dir / "m.bmd 1 two 4.dds")));
+  EXPECT_EQ(
+      ListDir(dir.path()),
+      (std::vector<std::string>{"elsewhere", "m.bmd", "m.bmd 0 one 1.dds", "m.bmd 1 two 4.dds"}));
 }
 
 TEST(EndToEnd, OddSizesAndLongMipmapChains) {
@@ -259,4 +306,92 @@ TEST(EndToEnd, OddSizesAndLongMipmapChains) {
   EXPECT_TRUE(SameBytes(nibbles.dds, ReadBytes(e.dir / "m.bmd 2 nibbles 0.dds")));
   EXPECT_TRUE(SameBytes(colours.dds, ReadBytes(e.dir / "m.bmd 3 colours 5.dds")));
   EXPECT_TRUE(SameBytes(wide.dds, ReadBytes(e.dir / "m.bmd 4 wide 4.dds")));
+}
+
+TEST(EndToEnd, AnInterruptLeavesNoPartialFile) {
+  // 8192 x 8192 RGB5A3 (256 MiB written) from data beyond the end of the model.
+  Known big = knownTexture("big", 5, 0, 0, 0, 1);
+  big.texture.width = big.texture.height = 8192;
+  big.texture.levels = 1;
+  big.texture.dataOffset = 0xFFFFF000;
+  for (int signal : {SIGINT, SIGTERM}) {
+    TempDir dir;
+    testkit::WriteFile(dir / "m.bmd", modelOf({&big}));
+    testkit::Process texsift({kTexsift, dir / "m.bmd"});
+    // The signal comes once a file beside the model holds data.
+    bool writing = false;
+    while (!writing && !texsift.Ended()) {
+      for (const std::string& name : ListDir(dir.path())) {
+        struct stat info;
+        writing |= name != "m.bmd" && stat((dir / name).c_str(), &info) == 0 && info.st_size > 0;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_TRUE(writing);
+    texsift.Signal(signal);
+    EXPECT_EQ(texsift.Wait(60).status, 128 + signal);
+    EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"m.bmd"});
+  }
+}
+
+TEST(EndToEnd, AReadErrorIsNotTheEndOfTheFile) {
+  // The read that brings the most of the first texture's data fails: that
+  // texture gets no file, the next one does, and the run ends with status 1.
+  Known big = knownTexture("big", 1, 512, 512, 1, 1), small = knownTexture("small", 1, 8, 4, 1, 2);
+  TempDir dir;
+  const std::string model = dir / "m.bmd";
+  testkit::WriteFile(model, modelOf({&big, &small}));
+  const std::vector<std::string> argv = {kTexsift, model};
+  const RunResult clean = RunProgram(argv);
+  std::map<std::string, int> seen;
+  std::string call;
+  int occurrence = 0;
+  long most = 0;
+  for (const std::string& line : testkit::TraceCalls(argv, "read,pread64")) {
+    // "PID  read(3, ...) = N"
+    const size_t name = line.find_first_not_of("0123456789 "), open = line.find('(');
+    const size_t result = line.rfind("= ");
+    if (name >= open || open == std::string::npos || result == std::string::npos) continue;
+    const std::string kind = line.substr(name, open - name);
+    const int count = ++seen[kind];
+    if (const long got = std::atol(line.c_str() + result + 2); got > most) {
+      most = got;
+      call = kind;
+      occurrence = count;
+    }
+  }
+  ASSERT_GE(most, 4096) << "no read of the texture data found";
+  for (const std::string& name : ListDir(dir.path()))
+    if (name != "m.bmd") testkit::RemoveTree(dir / name);
+
+  const RunResult r = RunProgram(testkit::UnderStrace(
+      {"-e", "inject=" + call + ":error=EIO:when=" + std::to_string(occurrence)}, argv));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, clean.out);
+  EXPECT_EQ(r.err, "texsift: cannot read the data of texture 0 (big) in " + model +
+                       ": Input/output error\n");
+  EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"m.bmd", "m.bmd 1 small 1.dds"}));
+  EXPECT_TRUE(SameBytes(small.dds, ReadBytes(dir / "m.bmd 1 small 1.dds")));
+}
+
+TEST(EndToEnd, EveryFailingSystemCallIsHandled) {
+  // Converted textures, a marker, a texture the file cuts short, and an old
+  // file under one of the names, which a failed run must not lose.
+  Known a = knownTexture("a", 14, 64, 64, 3, 1), b = knownTexture("b", 5, 32, 16, 2, 2);
+  Known pal = knownTexture("pal", 1, 8, 8, 1, 3), cut = knownTexture("cut", 4, 16, 16, 2, 4);
+  pal.texture.format = 9;
+  auto bytes = modelOf({&a, &pal, &b, &cut});
+  bytes.resize(bytes.size() - 100);
+  testkit::FaultSweep sweep;
+  sweep.argv = {kTexsift, "m.bmd"};
+  sweep.prepare = [&](const std::string& dir) {
+    testkit::WriteFile(dir + "/m.bmd", bytes);
+    testkit::WriteFile(dir + "/m.bmd 2 b 5.dds", std::string_view("an earlier extraction"));
+  };
+  sweep.calls.insert(sweep.calls.end(), {"pread64", "fchmod"});
+  sweep.samples_per_call = 12;
+  testkit::ExpectEveryFailingCallHandled(sweep);
+  // An interrupt at any of those points leaves nothing partial either.
+  sweep.fault = "signal=SIGINT";
+  testkit::ExpectEveryFailingCallHandled(sweep);
 }
