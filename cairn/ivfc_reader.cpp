@@ -113,7 +113,7 @@ bool IvfcReader::Open(int fd, const std::string& name, const Report& report) {
   }
   const uint32_t header_size = get_le32(header + 0x54);
   if (header_size < kIvfcHeaderSize || header_size > 4096) {
-    return Fail(damaged + "its header size is " + Num(header_size) + ", not 92");
+    return Fail(damaged + "its header size is " + Num(header_size) + ", not 92 to 4096");
   }
   master_offset_ = align(header_size, 16);
   master_size_ = get_le32(header + 8);
