@@ -589,4 +589,129 @@ void FileOutput::discard() {
   temporary_.clear();
 }
 
+namespace {
+
+// With -c, outputs up to this size are written only once decoded whole.
+constexpr size_t kHeldOnConsole = 16 * 1024 * 1024;
+
+// A FILE opened for reading ("-" is standard input, left open).
+class Input {
+ public:
+  explicit Input(const std::string& path)
+      : fd_(path == "-" ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~Input() {
+    if (fd_ > 0) close(fd_);
+  }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads what is left of a stream (padding) to count the compressed size.
+uint64_t drain(int fd) {
+  uint64_t total = 0;
+  uint8_t buffer[64 * 1024];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return total;
+    total += static_cast<uint64_t>(got);
+  }
+}
+
+std::string refusalText(const FileOutput::Refusal refusal, const std::string& target, int error) {
+  switch (refusal) {
+    case FileOutput::Refusal::kExists:
+      return target + " exists; use -f to replace it";
+    case FileOutput::Refusal::kNotRegular:
+      return "cannot replace " + target + ": not a regular file";
+    case FileOutput::Refusal::kIsInput:
+      return target + " is the input itself";
+    default:
+      return "cannot write " + target + ": " + std::strerror(error);
+  }
+}
+
+FileResult failure(std::string problem) {
+  FileResult result;
+  result.problem = std::move(problem);
+  return result;
+}
+
+}  // namespace
+
+FileResult decodeFile(const Job& job, const std::string& path) {
+  const bool fromConsole = path == "-";
+  const bool beside = !job.toConsole && !job.checkOnly && !job.haveOut;
+  Naming naming = Naming::kUnknown;
+  if (beside) {
+    if (fromConsole) return failure("no name to name the output after; use -o or -c");
+    naming = namingOf(path);
+    if (naming == Naming::kUnknown)
+      return failure("unknown suffix (not .yaz0 or .szs); use -o or -c");
+    if (naming == Naming::kNoStem) {
+      return failure("nothing before the suffix to name the output after; use -o or -c");
+    }
+  }
+
+  Input input(path);
+  if (input.fd() < 0) return failure(std::string("cannot open: ") + std::strerror(errno));
+  struct stat st;
+  if (fstat(input.fd(), &st) != 0) return failure(std::string("cannot read: ") + strerror(errno));
+  if (S_ISDIR(st.st_mode)) return failure("not Yaz0: a folder");
+
+  std::string target;
+  if (job.haveOut) target = job.out;
+  if (naming == Naming::kDropSuffix) target = outputName(path, nullptr, 0);
+  if (!target.empty()) {
+    const auto refusal = checkTarget(target, job.force, st.st_dev, st.st_ino);
+    if (refusal != FileOutput::Refusal::kNone) return failure(refusalText(refusal, target, 0));
+  }
+
+  FdSource source(input.fd());
+  NullSink nothing;
+  FdSink console(1);
+  HoldingSink held(console, kHeldOnConsole);
+  std::unique_ptr<FileOutput> file;
+  Sink* sink = &nothing;
+  if (job.toConsole) {
+    sink = &held;
+  } else if (!job.checkOnly) {
+    file = std::make_unique<FileOutput>(target, path, job.force, st.st_dev, st.st_ino);
+    sink = file.get();
+  }
+
+  const Outcome outcome = decode(source, *sink);
+  FileResult result;
+  result.where = job.toConsole ? "standard output" : "checked";
+  if (outcome.problem == Problem::kWriteFailed) {
+    if (file) {
+      file->discard();
+      return failure(refusalText(file->refusal(), file->target(), outcome.error));
+    }
+    return failure(std::string("cannot write standard output: ") + std::strerror(outcome.error));
+  }
+  if (!outcome.ok()) return failure(describe(outcome));
+  if (file) {
+    if (const int error = file->commit(); error != 0) {
+      return failure(refusalText(file->refusal(), file->target(), error));
+    }
+    result.where = file->target();
+  } else if (job.toConsole) {
+    if (const int error = held.finish(); error != 0) {
+      return failure(std::string("cannot write standard output: ") + std::strerror(error));
+    }
+  }
+  result.ok = true;
+  result.decoded = outcome.decoded;
+  if (job.countCompressed) {
+    result.compressed = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size)
+                                            : outcome.consumed + drain(input.fd());
+  }
+  return result;
+}
+
 }  // namespace untamp

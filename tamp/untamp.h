@@ -211,6 +211,30 @@ class FileOutput : public Sink {
 FileOutput::Refusal checkTarget(const std::string& target, bool force, dev_t inputDevice,
                                 ino_t inputInode);
 
+// What to do with every FILE, as the command line says.
+struct Job {
+  bool toConsole = false;  // -c: the decoded data to standard output
+  bool checkOnly = false;  // -t: decode and check only
+  bool force = false;      // -f: replace an existing output
+  bool haveOut = false;    // -o OUT: the one FILE into OUT
+  std::string out;
+  bool countCompressed = false;  // -v: the compressed size is wanted
+};
+
+// What became of one FILE.
+struct FileResult {
+  bool ok = false;
+  std::string problem;      // when not ok: what is wrong, for "untamp: NAME: <this>"
+  uint64_t compressed = 0;  // the input's size, or the bytes read from a stream
+  uint64_t decoded = 0;
+  std::string where;  // the output file, "standard output" or "checked"
+};
+
+// Decodes one FILE ("-" is standard input) as the job says: checks the
+// output's name and target first, decodes, and puts the output in place
+// only when whole.
+FileResult decodeFile(const Job& job, const std::string& path);
+
 // Prepares the process: interrupts remove an unfinished FileOutput's
 // temporary file; a file-size limit makes writes fail (reported) instead of
 // killing the program.
