@@ -47,3 +47,22 @@ with_display() {
   export DISPLAY=":$(tr -d '[:space:]' <"$fdfile")"
   rm -f "$fdfile"
 }
+
+# bench_build DIR SUBSYSTEM TARGET...: the benchmarks' one way to build.
+# Configures DIR in Release with the benchmarks and without the tests when
+# it is not configured yet, adds SUBSYSTEM when an earlier configuration
+# left it out, and builds the targets.
+bench_build() {
+  local dir=$1 subsystem=$2 cache=$1/CMakeCache.txt subsystems type
+  shift 2
+  if [ ! -f "$cache" ]; then
+    cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKIT_TESTS=OFF -DKIT_BENCH=ON >/dev/null
+  fi
+  subsystems=$(sed -n 's/^KIT_SUBSYSTEMS:[A-Z]*=//p' "$cache")
+  if [[ ";$subsystems;" != *";$subsystem;"* ]]; then
+    cmake -S "$top" -B "$dir" -DKIT_BENCH=ON "-DKIT_SUBSYSTEMS=$subsystems;$subsystem" >/dev/null
+  fi
+  type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$cache")
+  [ "$type" = Release ] || echo "note: $dir is a $type build, not Release" >&2
+  cmake --build "$dir" --parallel "$jobs" --target "$@" >/dev/null
+}
