@@ -175,22 +175,12 @@ TEST(CairnImage, RichTreeMatchesTheFolder) {
   WriteFile(in + "/.hidden", "x");
   MakeDir(in + "/.hiddendir");
   WriteFile(in + "/.hiddendir/inside", "y");
-  WriteFile(in + "/first.bin", Pattern(1000, 1));
-  WriteFile(in + "/empty1", "");
+  MakeGameTree(in);
   WriteFile(in + "/second.bin", Pattern(17, 2));
   WriteFile(in + "/empty2", "");
-  WriteFile(in + "/third", Pattern(4096, 3));
-  MakeDir(in + "/Course");
-  MakeDir(in + "/Course/Kart");
-  WriteFile(in + "/Course/Kart/model.bcmdl", Pattern(70000, 4));
-  WriteFile(in + "/Course/Kart/\xc3\xa9t\xc3\xa9.txt", "summer");             // été
-  WriteFile(in + "/Course/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "nihongo");  // 日本語
-  WriteFile(in + "/Course/\xf0\x9f\x98\x80.bin", Pattern(33, 5));             // U+1F600
   MakeDir(in + "/Course/empty");
   MakeDir(in + "/Course/empty/deeper");
   MakeDir(in + "/Course/empty/deeper/deepest");
-  MakeDir(in + "/only_empty_file");
-  WriteFile(in + "/only_empty_file/zero", "");
   std::string path = in;
   for (int depth = 0; depth < 12; ++depth) {
     path += "/d" + std::to_string(depth);

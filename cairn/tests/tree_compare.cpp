@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "oschar.h"
+#include "test_support.h"
 
 namespace {
 
@@ -191,4 +192,21 @@ size_t CountFiles(const ExpectedDir& dir) {
   size_t n = dir.files.size();
   for (const ExpectedDir& d : dir.dirs) n += CountFiles(d);
   return n;
+}
+
+void MakeGameTree(const std::string& in) {
+  using testkit::MakeDir;
+  using testkit::Pattern;
+  using testkit::WriteFile;
+  WriteFile(in + "/first.bin", Pattern(1000, 1));
+  WriteFile(in + "/empty1", "");
+  WriteFile(in + "/third", Pattern(4096, 3));
+  MakeDir(in + "/Course");
+  MakeDir(in + "/Course/Kart");
+  WriteFile(in + "/Course/Kart/model.bcmdl", Pattern(70000, 4));
+  WriteFile(in + "/Course/Kart/\xc3\xa9t\xc3\xa9.txt", "summer");             // été
+  WriteFile(in + "/Course/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "nihongo");  // 日本語
+  WriteFile(in + "/Course/\xf0\x9f\x98\x80.bin", Pattern(33, 5));             // U+1F600
+  MakeDir(in + "/only_empty_file");
+  WriteFile(in + "/only_empty_file/zero", "");
 }

@@ -40,3 +40,8 @@ std::vector<std::string> ListingOrder(const std::string& dir);
 
 // Counts over an expected tree.
 size_t CountFiles(const ExpectedDir& dir);
+
+// Fills the (existing) folder in with a small game-like tree: files of
+// several sizes, empty files, a nested folder, and names beyond ASCII (two-
+// and three-byte UTF-8, and one character beyond U+FFFF).
+void MakeGameTree(const std::string& in);

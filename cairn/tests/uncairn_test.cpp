@@ -18,6 +18,7 @@
 #include "oschar.h"
 #include "romfs_reader.h"
 #include "test_support.h"
+#include "tree_compare.h"
 
 using testkit::Bytes;
 using testkit::Exists;
@@ -138,17 +139,7 @@ TEST(UncairnRoundTrip, TreesComeBackAsTheyWere) {
   TempDir tmp;
   const std::string in = tmp / "in";
   MakeDir(in);
-  WriteFile(in + "/first.bin", Pattern(1000, 1));
-  WriteFile(in + "/empty1", "");
-  WriteFile(in + "/third", Pattern(4096, 3));
-  MakeDir(in + "/Course");
-  MakeDir(in + "/Course/Kart");
-  WriteFile(in + "/Course/Kart/model.bcmdl", Pattern(70000, 4));
-  WriteFile(in + "/Course/Kart/\xc3\xa9t\xc3\xa9.txt", "summer");             // été
-  WriteFile(in + "/Course/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "nihongo");  // 日本語
-  WriteFile(in + "/Course/\xf0\x9f\x98\x80.bin", Pattern(33, 5));             // U+1F600
-  MakeDir(in + "/only_empty_file");
-  WriteFile(in + "/only_empty_file/zero", "");
+  MakeGameTree(in);
   Pack(in, tmp / "rich.romfs");
   // Images that end on a block boundary (128 bytes of metadata) and one byte past it.
   for (size_t size : {4096u - 128u, 4096u - 127u}) {
