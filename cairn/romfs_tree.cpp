@@ -180,12 +180,21 @@ bool RomfsTree::Load(IvfcReader& image, const Report& report) {
   return true;
 }
 
-// A node that was reported as not fitting its table: the hash chains may
-// pass through it without a second message.
-void RomfsTree::MarkFaulty(std::vector<uint8_t>& seen, uint32_t offset) {
-  if (offset % 4 == 0 && offset / 4 < seen.size() && seen[offset / 4] == 0) {
-    seen[offset / 4] = kFaulty;
+bool RomfsTree::MayVisit(int table, uint32_t offset, uint32_t fixed, std::vector<uint8_t>& seen,
+                         const std::string& what, const char* met_before) {
+  if (!NodeFits(table, offset, fixed, what)) {
+    // Reported once: the hash chains may pass through it without a second message.
+    if (offset % 4 == 0 && offset / 4 < seen.size() && seen[offset / 4] == 0) {
+      seen[offset / 4] = kFaulty;
+    }
+    return false;
   }
+  if (seen[offset / 4]) {
+    Problem("damaged RomFS: " + what + " is at " + Num(offset) + " in the " + kTableNames[table] +
+            ", " + met_before);
+    return false;
+  }
+  return true;
 }
 
 void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_seen) {
@@ -203,13 +212,8 @@ void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_
     dirs_[i].files_begin = static_cast<uint32_t>(files_.size());
     std::string what = "the first file of " + in;
     for (uint32_t f = get_le32(fields + 12); f != kNone;) {
-      if (!NodeFits(kFileTable, f, kFileFixed, what)) {
-        MarkFaulty(file_seen, f);
-        break;
-      }
-      if (file_seen[f / 4]) {
-        Problem("damaged RomFS: " + what + " is at " + Num(f) +
-                " in the file table, a file met before: the chain of files runs in a circle");
+      if (!MayVisit(kFileTable, f, kFileFixed, file_seen, what,
+                    "a file met before: the chain of files runs in a circle")) {
         break;
       }
       file_seen[f / 4] = 1;
@@ -244,13 +248,8 @@ void RomfsTree::Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_
     dirs_[i].dirs_begin = static_cast<uint32_t>(dirs_.size());
     what = "the first folder in " + in;
     for (uint32_t c = get_le32(fields + 8); c != kNone;) {
-      if (!NodeFits(kDirTable, c, kDirFixed, what)) {
-        MarkFaulty(dir_seen, c);
-        break;
-      }
-      if (dir_seen[c / 4]) {
-        Problem("damaged RomFS: " + what + " is at " + Num(c) +
-                " in the directory table, a folder met before: the folders run in a circle");
+      if (!MayVisit(kDirTable, c, kDirFixed, dir_seen, what,
+                    "a folder met before: the folders run in a circle")) {
         break;
       }
       const uint8_t* child_node = dir_table + c;

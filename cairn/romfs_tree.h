@@ -87,7 +87,10 @@ class RomfsTree {
   bool CheckName(int table, uint32_t offset, uint32_t fixed, const std::string& parent_path,
                  const char* kind);
   static constexpr uint8_t kFaulty = 2;  // in the seen lists, beside 0 and 1
-  static void MarkFaulty(std::vector<uint8_t>& seen, uint32_t offset);
+  // Whether a chain may go on to the node at offset: it fits its table and
+  // was not met before (else reported, met_before saying how).
+  bool MayVisit(int table, uint32_t offset, uint32_t fixed, std::vector<uint8_t>& seen,
+                const std::string& what, const char* met_before);
   void Walk(std::vector<uint8_t>& dir_seen, std::vector<uint8_t>& file_seen);
   void CheckDuplicates(Dir& dir);
   void CheckHashChains(int hash_table, int node_table, const std::vector<uint8_t>& seen);
