@@ -74,11 +74,27 @@ struct Texels {
   int weight[16];             // and how many texels have each
 };
 
+// The console's palette for stored colours c0, c1, as ints (alpha left
+// out: the caller knows the mode); the same rule as cmprPalette.
+inline void paletteOf(uint16_t c0, uint16_t c1, int p[4][3]) {
+  p[0][0] = widen5(c0 >> 11), p[0][1] = widen6((c0 >> 5) & 63), p[0][2] = widen5(c0 & 31);
+  p[1][0] = widen5(c1 >> 11), p[1][1] = widen6((c1 >> 5) & 63), p[1][2] = widen5(c1 & 31);
+  for (int ch = 0; ch < 3; ++ch) {
+    const int a = p[0][ch], b = p[1][ch];
+    if (c0 > c1) {
+      p[2][ch] = (5 * a + 3 * b) >> 3;
+      p[3][ch] = (3 * a + 5 * b) >> 3;
+    } else {
+      p[2][ch] = p[3][ch] = (a + b) >> 1;
+    }
+  }
+}
+
 // Error of the best index of each distinct opaque colour for stored colours
 // c0, c1 (transparent texels take index 3 and cost nothing).
 int blockError(const Texels& t, uint16_t c0, uint16_t c1) {
-  uint8_t palette[4][4];
-  cmprPalette(c0, c1, palette);
+  int palette[4][3];
+  paletteOf(c0, c1, palette);
   const int choices = c0 > c1 ? 4 : 3;
   int total = 0;
   for (int i = 0; i < t.distinct; ++i) {
