@@ -41,7 +41,8 @@ double encodeAll(const glaze::Image& image, const BlockEncoder& encode,
     for (int bx = 0; bx < across; ++bx) {
       uint8_t texels[16][4];
       for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) std::memcpy(texels[4 * y + x], image.at(4 * bx + x, 4 * by + y), 4);
+        for (int x = 0; x < 4; ++x)
+          std::memcpy(texels[4 * y + x], image.at(4 * bx + x, 4 * by + y), 4);
       encode(texels, &blocks[(size_t(by) * size_t(across) + size_t(bx)) * 8]);
     }
   return cpuSeconds() - start;

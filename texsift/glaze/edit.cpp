@@ -80,7 +80,8 @@ bool parseList(const std::vector<uint8_t>& list, std::vector<BpWrite>& writes,
       length = 5;
       if (p + length <= list.size()) {
         const int reg = list[p + 1];
-        const uint32_t value = uint32_t(list[p + 2]) << 16 | uint32_t(list[p + 3]) << 8 | list[p + 4];
+        const uint32_t value =
+            uint32_t(list[p + 2]) << 16 | uint32_t(list[p + 3]) << 8 | list[p + 4];
         if (reg == 0xFE) {
           mask = value;
         } else {
@@ -198,8 +199,8 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
     if (mapOf(w.reg, 0x94, 0xB4) >= 0) {
       mapReplaced[map] = true;
     } else if (mapOf(w.reg, 0x88, 0xA8) >= 0) {
-      const uint32_t v = uint32_t(nt.width - 1) | uint32_t(nt.height - 1) << 10 |
-                         uint32_t(nt.format->id) << 20;
+      const uint32_t v =
+          uint32_t(nt.width - 1) | uint32_t(nt.height - 1) << 10 | uint32_t(nt.format->id) << 20;
       if (!patch(w, v)) return false;
     } else if (mapOf(w.reg, 0x84, 0xA4) >= 0) {
       if (!patch(w, (w.value & ~0xFF00u) | uint32_t((nt.levels - 1) * 16) << 8)) return false;
@@ -270,8 +271,8 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
   return true;
 }
 
-bool patchDisplayLists(const Source& source, const Model& model, const NewTexture& nt,
-                       Edit& edit, std::string& error) {
+bool patchDisplayLists(const Source& source, const Model& model, const NewTexture& nt, Edit& edit,
+                       std::string& error) {
   if (!model.mdl3) return true;
   const Chunk& mdl3 = *model.mdl3;
   const uint64_t end = mdl3.at + mdl3.size;
@@ -300,8 +301,7 @@ bool patchDisplayLists(const Source& source, const Model& model, const NewTextur
     const uint64_t at = entryAt + be32(&entries[8 * m]);
     const uint64_t size = be32(&entries[8 * m + 4]);
     if (at > end || size > end - at)
-      return damaged("the display list of material " + std::to_string(m) +
-                     " lies past the chunk");
+      return damaged("the display list of material " + std::to_string(m) + " lies past the chunk");
     if (size > kMaxListBytes || (total += size) > kMaxTotalBytes)
       return damaged("its display lists are implausibly large");
     list.resize(size);
@@ -346,16 +346,17 @@ bool planReplacement(const Source& source, const Model& model, size_t target, co
       paletteFormat = opaque ? kPalRGB565 : kPalRGB5A3;
     }
   } else if (options.paletteFormat) {
-    error = "-P needs a palette format (C4, C8 or C14X2): " + describe(model, target) + " is " +
-            f.name;
+    error =
+        "-P needs a palette format (C4, C8 or C14X2): " + describe(model, target) + " is " + f.name;
     return false;
   }
   const int width = image.width, height = image.height;
   const int chain = chainLength(width, height);
   int levels = options.levels;
   if (levels > chain) {
-    error = "a " + std::to_string(width) + " x " + std::to_string(height) + " texture has at most " +
-            std::to_string(chain) + " levels, not " + std::to_string(levels);
+    error = "a " + std::to_string(width) + " x " + std::to_string(height) +
+            " texture has at most " + std::to_string(chain) + " levels, not " +
+            std::to_string(levels);
     return false;
   }
   if (levels < 0) levels = chain;
@@ -549,8 +550,7 @@ bool writeEdited(const Source& source, const Edit& edit, FILE* out) {
       if (!source.read(at, buffer.data(), n)) return false;
       for (const Patch* p : patches) {
         const uint64_t from = std::max(p->at, at), to = std::min(p->at + p->bytes.size(), at + n);
-        if (from < to)
-          std::memcpy(&buffer[from - at], &p->bytes[from - p->at], size_t(to - from));
+        if (from < to) std::memcpy(&buffer[from - at], &p->bytes[from - p->at], size_t(to - from));
       }
       if (std::fwrite(buffer.data(), 1, n, out) != n) return false;
       at += n;

@@ -87,8 +87,7 @@ class Temporary {
   // Closes the file (after fsync and fchmod when asked) and gives it its
   // name; with noReplace an existing file keeps its name (errno EEXIST).
   // False with errno set; nothing is left then.
-  bool commit(const std::string& destination, bool noReplace, bool sync = false,
-              int chmodTo = -1) {
+  bool commit(const std::string& destination, bool noReplace, bool sync = false, int chmodTo = -1) {
     bool ok = std::fflush(file_) == 0;
     if (ok && sync) ok = fsync(fileno(file_)) == 0;
     if (ok && chmodTo >= 0) ok = fchmod(fileno(file_), mode_t(chmodTo)) == 0;
@@ -255,9 +254,8 @@ std::vector<std::string> outputStems(const Model& model, bool mips) {
     again = false;
     std::map<std::string, std::vector<size_t>> files;
     for (size_t i = 0; i < n; ++i) {
-      const int levels = mips && model.textures[i].problem.empty()
-                             ? model.textures[i].header.levels()
-                             : 1;
+      const int levels =
+          mips && model.textures[i].problem.empty() ? model.textures[i].header.levels() : 1;
       for (int k = 0; k < levels; ++k)
         files[stem(i) + (k ? ".mip" + std::to_string(k) : "")].push_back(i);
     }
@@ -489,7 +487,8 @@ void installSignalHandlers() {
   for (int s : kEndingSignals) sigaddset(&action.sa_mask, s);
   for (int s : kEndingSignals) {
     struct sigaction old;
-    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(s, &action, nullptr);
+    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+      sigaction(s, &action, nullptr);
   }
   // A write past the file-size limit fails (EFBIG) instead of ending glaze.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -565,8 +564,9 @@ int exportTextures(const std::string& path, const std::string& dir, bool mips, b
   return failed ? 1 : 0;
 }
 
-int replaceTexture(const std::string& path, const std::string& texture, const std::string& imagePath,
-                   const ReplaceOptions& options, const std::string& out, int threads) {
+int replaceTexture(const std::string& path, const std::string& texture,
+                   const std::string& imagePath, const ReplaceOptions& options,
+                   const std::string& out, int threads) {
   Opened opened;
   if (!openModel(path, opened)) return 1;
   const size_t index = findTexture(path, opened.model, texture);
@@ -575,8 +575,7 @@ int replaceTexture(const std::string& path, const std::string& texture, const st
   if (!readImage(path, imagePath, image)) return 1;
   Edit edit;
   std::string error;
-  if (!planReplacement(*opened.source, opened.model, index, image, options, threads, edit,
-                       error)) {
+  if (!planReplacement(*opened.source, opened.model, index, image, options, threads, edit, error)) {
     message(path, error);
     return 1;
   }

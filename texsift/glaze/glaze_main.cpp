@@ -91,8 +91,8 @@ int parse(int argc, char** argv, Options& o) {
         if (v == "auto") {
           o.replace.levels = -1;
         } else if (!v.empty() && v.size() <= 2 &&
-                   v.find_first_not_of("0123456789") == std::string::npos &&
-                   std::stoi(v) >= 1 && std::stoi(v) <= glaze::kMaxLevels) {
+                   v.find_first_not_of("0123456789") == std::string::npos && std::stoi(v) >= 1 &&
+                   std::stoi(v) <= glaze::kMaxLevels) {
           o.replace.levels = std::stoi(v);
         } else {
           return usageError("-M takes a number of levels from 1 to 11, or auto; not " + v);

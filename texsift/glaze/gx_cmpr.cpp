@@ -65,13 +65,13 @@ const PairTable kHalf5 = makePairTable<false>(5), kHalf6 = makePairTable<false>(
 
 // The texels of one sub-block that count.
 struct Texels {
-  int n = 0;                  // valid texels
-  int colour[16][3];          // of the valid texels
-  bool transparent[16];       // alpha below 128
-  int position[16];           // their place in the 4x4 block
-  int distinct = 0;           // distinct colours of the opaque texels
-  int point[16][3];           // those colours
-  int weight[16];             // and how many texels have each
+  int n = 0;             // valid texels
+  int colour[16][3];     // of the valid texels
+  bool transparent[16];  // alpha below 128
+  int position[16];      // their place in the 4x4 block
+  int distinct = 0;      // distinct colours of the opaque texels
+  int point[16][3];      // those colours
+  int weight[16];        // and how many texels have each
 };
 
 // The console's palette for stored colours c0, c1, as ints (alpha left
@@ -457,9 +457,9 @@ std::vector<uint8_t> encodeCmprLevel(const Image& image, int threads) {
               valid = uint16_t(valid | 1 << (4 * y + x));
               std::memcpy(texels[4 * y + x], image.at(bx + x, by + y), 4);
             }
-          encodeCmprBlock(texels, valid,
-                          &out[(size_t(ty) * size_t(tilesAcross) + size_t(tx)) * 32 +
-                               size_t(sub) * 8]);
+          encodeCmprBlock(
+              texels, valid,
+              &out[(size_t(ty) * size_t(tilesAcross) + size_t(tx)) * 32 + size_t(sub) * 8]);
         }
   };
   threads = std::clamp(threads, 1, std::max(1, tilesDown));

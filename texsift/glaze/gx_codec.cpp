@@ -140,10 +140,10 @@ uint16_t encodeRGB5A3(const uint8_t c[4]) {
   const int r5 = nearest5(c[0]), g5 = nearest5(c[1]), b5 = nearest5(c[2]);
   const int r4 = nearest4(c[0]), g4 = nearest4(c[1]), b4 = nearest4(c[2]), a3 = nearest3(c[3]);
   auto sq = [](int d) { return d * d; };
-  const int opaque = sq(widen5(r5) - c[0]) + sq(widen5(g5) - c[1]) + sq(widen5(b5) - c[2]) +
-                     sq(255 - c[3]);
-  const int translucent = sq(widen4(r4) - c[0]) + sq(widen4(g4) - c[1]) +
-                          sq(widen4(b4) - c[2]) + sq(widen3(a3) - c[3]);
+  const int opaque =
+      sq(widen5(r5) - c[0]) + sq(widen5(g5) - c[1]) + sq(widen5(b5) - c[2]) + sq(255 - c[3]);
+  const int translucent =
+      sq(widen4(r4) - c[0]) + sq(widen4(g4) - c[1]) + sq(widen4(b4) - c[2]) + sq(widen3(a3) - c[3]);
   if (opaque <= translucent) return uint16_t(0x8000 | r5 << 10 | g5 << 5 | b5);
   return uint16_t(a3 << 12 | r4 << 8 | g4 << 4 | b4);
 }
@@ -251,7 +251,8 @@ uint64_t decodeLevel(const FormatInfo& f, int width, int height, const uint8_t* 
         decodeRGB5A3(be16(tileData + 2 * t), o);
         break;
       case kRGBA8:
-        put(o, tileData[2 * t + 1], tileData[32 + 2 * t], tileData[32 + 2 * t + 1], tileData[2 * t]);
+        put(o, tileData[2 * t + 1], tileData[32 + 2 * t], tileData[32 + 2 * t + 1],
+            tileData[2 * t]);
         break;
       case kC4:
         paletteTexel((tileData[t / 2] >> (t % 2 ? 0 : 4)) & 15, o);
@@ -354,7 +355,8 @@ Encoded encodeTexture(const FormatInfo& f, PaletteFormat paletteFormat,
   size_t first = 0;
   for (const Image& level : levels) {
     const size_t n = size_t(level.width) * size_t(level.height);
-    const std::vector<uint16_t> part(indices.begin() + long(first), indices.begin() + long(first + n));
+    const std::vector<uint16_t> part(indices.begin() + long(first),
+                                     indices.begin() + long(first + n));
     const auto bytes = encodeIndices(f, level.width, level.height, part);
     encoded.data.insert(encoded.data.end(), bytes.begin(), bytes.end());
     first += n;

@@ -22,7 +22,8 @@ Level fromImage(const Image& image) {
   Level level{image.width, image.height, std::vector<float>(image.rgba.size())};
   for (size_t i = 0; i < image.rgba.size(); i += 4) {
     const float a = image.rgba[i + 3];
-    for (int ch = 0; ch < 3; ++ch) level.texels[i + size_t(ch)] = image.rgba[i + size_t(ch)] * a / 255;
+    for (int ch = 0; ch < 3; ++ch)
+      level.texels[i + size_t(ch)] = image.rgba[i + size_t(ch)] * a / 255;
     level.texels[i + 3] = a;
   }
   return level;

@@ -69,15 +69,12 @@ size_t splitBox(std::vector<Point>& points, size_t begin, size_t end) {
             });
   double totalQ = 0;
   for (int d = 0; d < 4; ++d) totalQ += q[d];
-  double lw = 0, ls[4] = {}, lq = 0, best = INFINITY;
+  double lw = 0, ls[4] = {}, best = INFINITY;
   size_t at = begin + 1;
   for (size_t i = begin; i + 1 < end; ++i) {
     const Point& p = points[i];
     lw += p.weight;
-    for (int d = 0; d < 4; ++d) {
-      ls[d] += p.weight * p.c[d];
-      lq += p.weight * p.c[d] * p.c[d];
-    }
+    for (int d = 0; d < 4; ++d) ls[d] += p.weight * p.c[d];
     const double rw = w - lw;
     double e = totalQ;
     for (int d = 0; d < 4; ++d) {

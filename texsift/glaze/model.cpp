@@ -16,8 +16,7 @@ namespace glaze {
 bool FileSource::read(uint64_t offset, void* out, size_t n) const {
   size_t done = 0;
   while (done < n) {
-    const ssize_t got =
-        pread(fd_, static_cast<char*>(out) + done, n - done, off_t(offset + done));
+    const ssize_t got = pread(fd_, static_cast<char*>(out) + done, n - done, off_t(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) {
@@ -63,8 +62,8 @@ void checkTexture(Texture& t, uint64_t fileSize) {
   if (!f) {
     t.problem = "format " + std::to_string(h.format()) + " is not a texture format";
   } else if (w < 1 || w > kMaxSide || ht < 1 || ht > kMaxSide) {
-    t.problem = "its size " + std::to_string(w) + " x " + std::to_string(ht) +
-                " is outside 1..1024";
+    t.problem =
+        "its size " + std::to_string(w) + " x " + std::to_string(ht) + " is outside 1..1024";
   } else if (levels < 1 || levels > chainLength(w, ht)) {
     t.problem = "it claims " + std::to_string(levels) + " levels; " + std::to_string(w) + " x " +
                 std::to_string(ht) + " has 1 to " + std::to_string(chainLength(w, ht));
@@ -166,8 +165,8 @@ bool readJ3d(const Source& source, Model& model, std::string& error) {
     return error = readFailed(), false;
 
   if (!inside(model.namesAt, 4, tex1.at, tex1End)) {
-    error = "its name table (at offset " + std::to_string(model.namesAt) +
-            ") lies past the TEX1 chunk";
+    error =
+        "its name table (at offset " + std::to_string(model.namesAt) + ") lies past the TEX1 chunk";
     return false;
   }
   uint8_t nh[4];
@@ -199,10 +198,10 @@ bool readJ3d(const Source& source, Model& model, std::string& error) {
     if (available > 0 && !source.read(nameAt, name, available)) return error = readFailed(), false;
     const void* end = std::memchr(name, 0, available);
     if (!end) {
-      error = "the name of texture " + std::to_string(i) +
-              (available > kMaxNameBytes
-                   ? " is longer than " + std::to_string(kMaxNameBytes) + " bytes"
-                   : std::string(" is not ended inside the TEX1 chunk"));
+      error =
+          "the name of texture " + std::to_string(i) +
+          (available > kMaxNameBytes ? " is longer than " + std::to_string(kMaxNameBytes) + " bytes"
+                                     : std::string(" is not ended inside the TEX1 chunk"));
       return false;
     }
     t.name.assign(name, size_t(static_cast<const char*>(end) - name));
@@ -247,8 +246,8 @@ bool readModel(const Source& source, Kind kind, const std::string& btiName, Mode
   return ok;
 }
 
-bool readTextureData(const Source& source, const Texture& t, int levels,
-                     std::vector<uint8_t>& data, Palette& palette, std::string& error) {
+bool readTextureData(const Source& source, const Texture& t, int levels, std::vector<uint8_t>& data,
+                     Palette& palette, std::string& error) {
   const FormatInfo& f = *t.format();
   data.resize(chainBytes(f, t.header.width(), t.header.height(), levels));
   if (!source.read(t.dataAt, data.data(), data.size())) return error = readFailed(), false;

@@ -94,7 +94,7 @@ struct Model {
   uint32_t fileSizeField = 0;  // J3D header 0x08
   std::vector<Chunk> chunks;
   std::optional<Chunk> tex1, mdl3;
-  uint64_t headersAt = 0;             // the header array, absolute
+  uint64_t headersAt = 0;              // the header array, absolute
   uint64_t namesAt = 0, namesEnd = 0;  // the name table and its strings
   std::vector<Texture> textures;
 };

@@ -90,8 +90,7 @@ bool readRows(png_structp png, png_bytep* rows) {
   return true;
 }
 
-bool writeRows(png_structp png, png_infop info, const Image& image, bool grey,
-               png_bytep greyRow) {
+bool writeRows(png_structp png, png_infop info, const Image& image, bool grey, png_bytep greyRow) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_IHDR(png, info, png_uint_32(image.width), png_uint_32(image.height), 8,
                grey ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
@@ -170,7 +169,8 @@ bool readPng(const uint8_t* data, size_t size, int maxSide, Image& image, std::s
 
 bool writePng(FILE* file, const Image& image, bool grey) {
   WriteContext context{file, 0};
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onWriteError, onWarning);
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onWriteError, onWarning);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!info) {
     png_destroy_write_struct(&png, nullptr);

@@ -204,7 +204,8 @@ std::vector<uint8_t> materialList(const std::vector<MapSpec>& maps,
       bpWrite(list, 0x64, 0);
       const uint32_t lines = h.paletteEntries <= 16 ? 1 : 16;
       bpWrite(list, 0x65, uint32_t(m.tlutAddress) | lines << 10);
-      bpWrite(list, reg(m.map, 0x98, 0xB8), uint32_t(m.tlutAddress) | uint32_t(h.paletteFormat) << 10);
+      bpWrite(list, reg(m.map, 0x98, 0xB8),
+              uint32_t(m.tlutAddress) | uint32_t(h.paletteFormat) << 10);
     }
   }
   for (size_t p = 0; p < orders.size(); ++p) {
@@ -213,7 +214,8 @@ std::vector<uint8_t> materialList(const std::vector<MapSpec>& maps,
       return map < 0 ? 7u : uint32_t(map) | uint32_t(coordinate) << 3 | 1u << 6;
     };
     bpWrite(list, 0x28 + int(p), order(o.map0, o.coordinate0) | order(o.map1, o.coordinate1) << 12);
-    for (const auto& [map, coordinate] : {std::pair{o.map0, o.coordinate0}, {o.map1, o.coordinate1}}) {
+    for (const auto& [map, coordinate] :
+         {std::pair{o.map0, o.coordinate0}, {o.map1, o.coordinate1}}) {
       if (map < 0) continue;
       bpWrite(list, 0xFE, 0x03FFFF);
       bpWrite(list, 0x30 + 2 * coordinate, sizeOf(map, false) | 0x10000);

@@ -99,7 +99,7 @@ glaze::Image photo(int width, int height, uint32_t seed) {
 
 glaze::Image gameArt(int width, int height, uint32_t seed) {
   glaze::Image image(width, height);
-  static const float kColours[][3] = {{214, 64, 52},  {245, 190, 60}, {70, 160, 72},
+  static const float kColours[][3] = {{214, 64, 52},  {245, 190, 60},  {70, 160, 72},
                                       {52, 110, 200}, {240, 240, 230}, {150, 90, 170},
                                       {250, 140, 40}, {60, 200, 210}};
   const int tile = std::max(8, width / 8);
