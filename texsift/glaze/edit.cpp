@@ -215,7 +215,10 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
     }
   }
   if (palette) {
-    const uint32_t lines = uint32_t(nt.paletteEntries + 15) / 16;
+    // As J3D loads palettes: one line (16 entries) up to 16 colours, else
+    // 16 lines, or as many as the entries need.
+    const uint32_t needed = uint32_t(nt.paletteEntries + 15) / 16;
+    const uint32_t lines = needed <= 1 ? 1 : std::max(needed, 16u);
     for (int map = 0; map < 8; ++map) {
       if (!mapReplaced[map]) continue;
       bool loaded = false;
