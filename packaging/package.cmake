@@ -30,7 +30,9 @@ of console titles whose models come as BMD files. cairn and uncairn pack a
 folder into a level-3 RomFS image under an IVFC SHA-256 hash tree, and list,
 verify and extract such images; tamp and untamp compress and decompress Yaz0
 files; texsift lists the textures of a BMD model and writes each as a DDS
-file; flagwright-mk7 and flagwright-mkds are GTK 2 windows that compose a
+file; glaze lists the textures of a BMD or BDL model or a BTI file, writes
+them as PNG images and puts an edited image back in the console's format;
+flagwright-mk7 and flagwright-mkds are GTK 2 windows that compose a
 16-bit KCL collision identifier.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

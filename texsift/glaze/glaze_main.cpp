@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,9 +145,15 @@ int main(int argc, char** argv) {
   if (const int status = parse(argc, argv, o); status != 0) return status < 0 ? 0 : status;
   glaze::installSignalHandlers();
   const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-  if (o.list) return glaze::listTextures(o.operands[0]);
-  if (o.extract)
-    return glaze::exportTextures(o.operands[0], o.operands[1], o.mips, o.force, threads);
-  return glaze::replaceTexture(o.operands[0], o.operands[1], o.operands[2], o.replace, o.out,
-                               threads);
+  try {
+    if (o.list) return glaze::listTextures(o.operands[0]);
+    if (o.extract)
+      return glaze::exportTextures(o.operands[0], o.operands[1], o.mips, o.force, threads);
+    return glaze::replaceTexture(o.operands[0], o.operands[1], o.operands[2], o.replace, o.out,
+                                 threads);
+  } catch (const std::bad_alloc&) {
+    // Temporary files are gone with the objects that held them.
+    std::fprintf(stderr, "glaze: %s: not enough memory\n", o.operands[0].c_str());
+    return 1;
+  }
 }

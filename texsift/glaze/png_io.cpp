@@ -117,7 +117,8 @@ bool writeRows(png_structp png, png_infop info, const Image& image, bool grey, p
 
 }  // namespace
 
-bool readPng(const uint8_t* data, size_t size, int maxSide, Image& image, std::string& error) {
+bool readPng(const uint8_t* data, size_t size, int maxSide, Image& image, std::string& error,
+             bool checkCrc) {
   if (size < 8 || png_sig_cmp(data, 0, 8) != 0) {
     error = "it is not a PNG file";
     return false;
@@ -135,6 +136,7 @@ bool readPng(const uint8_t* data, size_t size, int maxSide, Image& image, std::s
   // that speaks; ancillary chunks are limited to a few MiB of memory.
   png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_set_chunk_malloc_max(png, 8u << 20);
+  if (!checkCrc) png_set_crc_action(png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
 
   png_uint_32 width = 0, height = 0;
   bool ok = readHeader(png, info, width, height);
