@@ -149,7 +149,8 @@ bool writeSeeds(const std::string& folder) {
     m.before = {{"INF1", 32}};
     static const int kFormats[] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 14};
     for (int f : kFormats)
-      add(m, "f" + std::to_string(f), make(f, f % 3, pictures::gameArt(8, 8, uint32_t(f)), 1));
+      add(m, std::string("f").append(std::to_string(f)),
+          make(f, f % 3, pictures::gameArt(8, 8, uint32_t(f)), 1));
     j3dbuild::Texture shared = m.textures[0];
     shared.name = "shared";
     m.textures.push_back(shared);
@@ -173,8 +174,11 @@ bool writeSeeds(const std::string& folder) {
     const Made cmpr = make(14, 0, pictures::photo(16, 16, 4), 3);
     seeds.emplace_back("mips.bti", j3dbuild::buildBti(cmpr.header, cmpr.data, {}));
   }
-  for (const auto& [name, bytes] : seeds)
-    if (!writeFile(folder + "/" + name, bytes)) return false;
+  for (const auto& [name, bytes] : seeds) {
+    std::string path = folder;
+    path.append("/").append(name);
+    if (!writeFile(path, bytes)) return false;
+  }
   return true;
 }
 
