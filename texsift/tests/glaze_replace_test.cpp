@@ -139,11 +139,11 @@ TEST(GlazeReplace, BdlDisplayListsArePatchedInPlace) {
   add(model, "road", known(14, 32, 32, 1, 1));
   add(model, "leaves", known(9, 16, 16, 1, 2, 2, 16));
   add(model, "sky", known(4, 8, 8, 1, 3));
-  auto spec = [&](int map, int index, int tlut = 0) {
-    return j3dbuild::MapSpec{map, index, model.textures[size_t(index)].header, tlut};
+  auto mapped = [&](int map, int index, int tlut = 0) {
+    return j3dbuild::TextureMap{map, index, model.textures[size_t(index)].header, tlut};
   };
-  model.displayLists = {j3dbuild::materialList({spec(0, 0), spec(1, 1, 0x180)}, {{0, 0, 1, 1}}),
-                        j3dbuild::materialList({spec(0, 2)}, {{0, 0, -1, 0}})};
+  model.displayLists = {j3dbuild::materialList({mapped(0, 0), mapped(1, 1, 0x180)}, {{0, 0, 1, 1}}),
+                        j3dbuild::materialList({mapped(0, 2)}, {{0, 0, -1, 0}})};
   j3dbuild::Layout layout;
   const auto before = j3dbuild::build(model, &layout);
   Files f;

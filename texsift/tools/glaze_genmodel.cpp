@@ -119,14 +119,14 @@ j3dbuild::Model demoModel() {
   // "看板" (signboard) in Shift-JIS, as Japanese games name textures.
   const int board = add(m, "\x8A\xC5\x94\xC2", make(14, 0, pictures::gameArt(64, 64, 7), 1));
 
-  auto spec = [&](int map, int index, int tlut = 0) {
-    return j3dbuild::MapSpec{map, index, m.textures[size_t(index)].header, tlut};
+  auto mapped = [&](int map, int index, int tlut = 0) {
+    return j3dbuild::TextureMap{map, index, m.textures[size_t(index)].header, tlut};
   };
   m.displayLists = {
-      j3dbuild::materialList({spec(0, road)}, {{0, 0, -1, 0}}),
-      j3dbuild::materialList({spec(0, sign), spec(1, leaves, 0x200)}, {{0, 0, 1, 1}}),
-      j3dbuild::materialList({spec(0, flag, 0x300)}, {{0, 0, -1, 0}}),
-      j3dbuild::materialList({spec(0, board)}, {{0, 0, -1, 0}}),
+      j3dbuild::materialList({mapped(0, road)}, {{0, 0, -1, 0}}),
+      j3dbuild::materialList({mapped(0, sign), mapped(1, leaves, 0x200)}, {{0, 0, 1, 1}}),
+      j3dbuild::materialList({mapped(0, flag, 0x300)}, {{0, 0, -1, 0}}),
+      j3dbuild::materialList({mapped(0, board)}, {{0, 0, -1, 0}}),
   };
   return m;
 }

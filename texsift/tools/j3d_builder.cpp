@@ -179,16 +179,16 @@ void bpWrite(std::vector<uint8_t>& list, int r, uint32_t value) {
   list.push_back(uint8_t(value));
 }
 
-std::vector<uint8_t> materialList(const std::vector<MapSpec>& maps,
+std::vector<uint8_t> materialList(const std::vector<TextureMap>& maps,
                                   const std::vector<OrderPair>& orders) {
   // An XF write first, as material lists hold (a texture matrix here).
   std::vector<uint8_t> list = {0x10, 0x00, 0x01, 0x10, 0x40, 0x3F, 0x80, 0x00, 0x00, 0, 0, 0, 0};
   auto sizeOf = [&](int map, bool height) {
-    for (const MapSpec& m : maps)
+    for (const TextureMap& m : maps)
       if (m.map == map) return uint32_t((height ? m.header.height : m.header.width) - 1);
     return 0u;
   };
-  for (const MapSpec& m : maps) {
+  for (const TextureMap& m : maps) {
     const HeaderFields& h = m.header;
     bpWrite(list, reg(m.map, 0x94, 0xB4), uint32_t(m.headerIndex));
     bpWrite(list, reg(m.map, 0x88, 0xA8),

@@ -69,7 +69,7 @@ uint16_t nameHash(const std::string& name);
 // Material display lists
 
 // One texture map as J3D's material list loads it.
-struct MapSpec {
+struct TextureMap {
   int map = 0;          // 0..7
   int headerIndex = 0;  // SETIMAGE3 holds the TEX1 header index
   HeaderFields header;  // size, format, levels, filters, wraps, palette
@@ -87,7 +87,7 @@ void bpWrite(std::vector<uint8_t>& list, int reg, uint32_t value);
 // a RAS1_TREF and, behind a BP mask of 0x03FFFF, SU_SSIZE and SU_TSIZE of
 // each coordinate with the size of its map's texture; padded with zeros to
 // a multiple of 32 bytes.
-std::vector<uint8_t> materialList(const std::vector<MapSpec>& maps,
+std::vector<uint8_t> materialList(const std::vector<TextureMap>& maps,
                                   const std::vector<OrderPair>& orders);
 
 }  // namespace j3dbuild
