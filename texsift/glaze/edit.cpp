@@ -236,6 +236,24 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
                 ", so it cannot take a palette format";
         return false;
       }
+      // A longer palette must not run into one that the same list loads
+      // after it: TMEM addresses count 512 bytes, a line is 32.
+      const uint64_t from = uint64_t(tlutAddress[map]) * 512, to = from + 32 * uint64_t(lines);
+      for (const BpWrite& w : writes) {
+        if (w.reg != 0x65 || int(w.value & 0x3FF) == tlutAddress[map]) continue;
+        const uint64_t otherFrom = uint64_t(w.value & 0x3FF) * 512;
+        const uint64_t otherTo = otherFrom + 32 * uint64_t((w.value >> 10) & 0x7FF);
+        if (from < otherTo && otherFrom < to) {
+          char text[200];
+          std::snprintf(text, sizeof text,
+                        "the display list of material %zu loads another palette at TMEM "
+                        "address 0x%03X, which a palette of %d colours for texture map %d "
+                        "would overlap",
+                        material, unsigned(w.value & 0x3FF), nt.paletteEntries, map);
+          error = text;
+          return false;
+        }
+      }
     }
   }
   // Texture coordinate scales: the coordinate's map from the last RAS1_TREF

@@ -188,6 +188,36 @@ TEST(GlazeReplace, BdlDisplayListsArePatchedInPlace) {
   EXPECT_TRUE(testkit::SameBytes(after, ReadBytes(f.model)));
 }
 
+TEST(GlazeReplace, APaletteThatWouldRunIntoAnotherIsRefused) {
+  // Two palettes one TMEM unit (512 bytes, 16 lines) apart: C14X2 with
+  // hundreds of colours needs more lines than fit before the second.
+  j3dbuild::Model model;
+  model.bdl = true;
+  add(model, "a", known(9, 16, 16, 1, 1, 2, 16));
+  add(model, "b", known(8, 8, 8, 1, 2, 2, 16));
+  model.displayLists = {j3dbuild::materialList(
+      {{0, 0, model.textures[0].header, 0x180}, {1, 1, model.textures[1].header, 0x181}},
+      {{0, 0, 1, 1}})};
+  const auto before = j3dbuild::build(model);
+  Files f;
+  testkit::WriteFile(f.model, before);
+  writePng(f.image, pictures::photo(64, 64, 9));
+  auto r = runGlaze({"-F", "C14X2", "-P", "RGB565", f.model, "a", f.image});
+  EXPECT_EQ(r.status, 1);
+  const std::string head = "glaze: " + f.model +
+                           ": the display list of material 0 loads another palette at TMEM "
+                           "address 0x181, which a palette of ",
+                    tail = " colours for texture map 0 would overlap\n";
+  EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_TRUE(r.err.size() > head.size() + tail.size() &&
+              r.err.compare(r.err.size() - tail.size(), tail.size(), tail) == 0)
+      << r.err;
+  EXPECT_TRUE(testkit::SameBytes(before, ReadBytes(f.model)));
+  // Up to 256 colours the palette takes 16 lines and fits.
+  r = runGlaze({"-F", "C8", "-P", "RGB565", f.model, "a", f.image});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST(GlazeReplace, FormatsPalettesAndLevels) {
   j3dbuild::Model model;
   add(model, "t", known(4, 32, 32, 6, 1));
