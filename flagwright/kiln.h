@@ -184,10 +184,11 @@ struct IndexParameters {
   // and only when the children's lists, weighted by the surface in them,
   // are at most this share of the cube's
   double splitGain = 0.75;
-  // A list longer than this splits below minCubeBits and outside the
-  // surface too, when its children's lists are at most longListGain of it.
+  // A list longer than this splits outside the surface too, and down to
+  // two levels below minCubeBits, when its children's lists are at most
+  // longListGain of it.
   size_t longList = 128;
-  double longListGain = 0.95;
+  double longListGain = 0.9;
 };
 
 // The area that holds every shape with a unit to spare, or an Error naming

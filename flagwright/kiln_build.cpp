@@ -109,8 +109,7 @@ double degreesBetween(Vec3 a, Vec3 b) {
 
 // A triangle that becomes a prism.
 struct Face {
-  Vec3 corner[3];  // as the model gives them
-  Vec3 stored[3];  // as the file's numbers hold them
+  uint32_t vertex[3];  // the model's vertices
   uint32_t line;
   uint16_t attribute;
   // Exact normals: face, edges A-B, B-C, C-A.
@@ -216,11 +215,8 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
   faces.reserve(model.triangles.size());
   for (const ObjModel::Triangle& t : model.triangles) {
     Face face;
-    for (int i = 0; i < 3; ++i) {
-      face.corner[i] = model.vertices[t.corner[i]];
-      face.stored[i] = stored[t.corner[i]];
-    }
-    const Vec3 a = face.stored[0], b = face.stored[1], c = face.stored[2];
+    for (int i = 0; i < 3; ++i) face.vertex[i] = t.corner[i];
+    const Vec3 a = stored[t.corner[0]], b = stored[t.corner[1]], c = stored[t.corner[2]];
     const double doubleArea = length(cross(b - a, c - a));
     const double longest =
         std::sqrt(std::max({dot(b - a, b - a), dot(c - b, c - b), dot(a - c, a - c)}));
@@ -265,7 +261,7 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
   // How many grid points of steps 1/steps the normals take: as many as
   // distinct stored normals, or a few more where two points round to the
   // same numbers.
-  std::vector<uint64_t> cells(1 << 20);
+  std::vector<uint64_t> cells(1 << 18);  // room for the 65,537 that prove a grid too fine
   auto countCells = [&](int steps) {
     size_t mask = cells.size() - 1, count = 0;
     std::fill(cells.begin(), cells.end(), 0);
@@ -352,6 +348,10 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
   uint32_t worstLine = 0;
   for (size_t f = 0; f < faces.size(); ++f) {
     const Face& face = faces[f];
+    // The corners as the model gives them, and as the file's numbers hold them.
+    const Vec3 corner[3] = {model.vertices[face.vertex[0]], model.vertices[face.vertex[1]],
+                            model.vertices[face.vertex[2]]};
+    const Vec3 kept[3] = {stored[face.vertex[0]], stored[face.vertex[1]], stored[face.vertex[2]]};
     // Normal slots: 0 face, 1 A-B, 2 B-C, 3 C-A. With corner r as A, the
     // edges A-C, A-B and B-C are these slots:
     static const int kEdges[3][3] = {{3, 1, 2}, {1, 2, 3}, {2, 3, 1}};
@@ -360,7 +360,7 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
     double bestError = HUGE_VAL;
     uint32_t bestHeight = 0;
     for (int r = 0; r < 3; ++r) {
-      const Vec3 a = face.stored[r], b = face.stored[(r + 1) % 3], c = face.stored[(r + 2) % 3];
+      const Vec3 a = kept[r], b = kept[(r + 1) % 3], c = kept[(r + 2) % 3];
       PrismPlanes planes;
       planes.a = a;
       planes.face = fn;
@@ -372,9 +372,8 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
       planes.height = numberValue(game, height);
       Vec3 rb, rc;
       cornersOf(planes, rb, rc);
-      const double error =
-          std::max({length(face.corner[r] - a), length(rb - face.corner[(r + 1) % 3]),
-                    length(rc - face.corner[(r + 2) % 3])});
+      const double error = std::max({length(corner[r] - a), length(rb - corner[(r + 1) % 3]),
+                                     length(rc - corner[(r + 2) % 3])});
       if (error < bestError) {
         bestError = error;
         best = r;
@@ -390,7 +389,7 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
       stats.largestCornerError = bestError;
       worstLine = face.line;
     }
-    const Vec3 a = face.stored[best];
+    const Vec3 a = kept[best];
     const Words position = {numberWord(game, a.x), numberWord(game, a.y), numberWord(game, a.z)};
     StoredPrism prism;
     prism.height = bestHeight;
@@ -436,6 +435,12 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
   stats.positions = kcl.positions.size();
   stats.normals = kcl.normals.size();
 
+  // What the encoding needed goes before the index is built.
+  faces = {};
+  normalSlots = {};
+  normalIds = {};
+  cells = {};
+  stored = {};
   const IndexArea area = chooseArea(shapes, game);
   const IndexTree tree = buildIndex(shapes, area, chooseParameters(game));
   result.file = writeKcl(kcl, tree, &stats.indexBytes);

@@ -262,7 +262,10 @@ class Builder {
   // corner (x, y, z) and edge 2^bits, splitting it while that shortens them.
   void fill(uint32_t node, int64_t x, int64_t y, int64_t z, int bits, size_t begin, size_t end) {
     const size_t count = end - begin;
-    const bool longList = count > parameters_.longList;
+    // A long list may split further, but only a little below the smallest
+    // cube: where the hit volumes themselves overlap that much, smaller
+    // cubes cannot shorten it.
+    const bool longList = count > parameters_.longList && bits > parameters_.minCubeBits - 2;
     if (count <= parameters_.maxLeafList || bits == 0 ||
         (bits <= parameters_.minCubeBits && !longList)) {
       makeLeaf(node, begin, end);

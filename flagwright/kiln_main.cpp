@@ -31,8 +31,9 @@ const char kHelp[] =
     "  -m MATERIAL=XXXX  the identifier of a material whose name holds none\n"
     "  -o OUT     the file to write\n"
     "  -v         say what was written\n"
-    "  -d         write the collision as OBJ (default: FILE with .obj) and its .mtl,\n"
-    "             one material kcl_XXXX per identifier, coloured by collision type\n"
+    "  -d         write the collision as OBJ (default: FILE.obj, e.g. course.kcl.obj)\n"
+    "             and its .mtl, one material kcl_XXXX per identifier, coloured by\n"
+    "             collision type\n"
     "  -i         describe the file: game, counts, bounds, index, identifiers\n"
     "  -p X,Y,Z   the leaf the game searches at that point, its prisms, the hits\n"
     "  -t         check the file; silent when it is sound\n"
@@ -246,7 +247,9 @@ int build(const Options& options) {
 }
 
 int dump(const Options& options, const kiln::KclFile& kcl, const kiln::FileId& input) {
-  const std::string out = options.haveOut ? options.out : withSuffix(options.file, ".kcl", ".obj");
+  // By default beside FILE with .obj added (course.kcl.obj), never over the
+  // model the file was built from.
+  const std::string out = options.haveOut ? options.out : options.file + ".obj";
   const std::string mtl = withSuffix(out, ".obj", ".mtl");
   const size_t slash = mtl.rfind('/');
   const std::string mtlName = slash == std::string::npos ? mtl : mtl.substr(slash + 1);
