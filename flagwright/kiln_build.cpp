@@ -153,12 +153,12 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
       for (const auto& [material, count] : missing) {
         if (!first) text += ", ";
         first = false;
+        const std::string triangles = withCommas(count) + (count == 1 ? " triangle" : " triangles");
         if (material == ObjModel::kNoMaterial) {
-          text += "the faces without a material (" + withCommas(count) + " triangles)";
+          text += "the faces without a material (" + triangles + ")";
         } else {
           text += "material \"" + model.materials[material] + "\" (line " +
-                  std::to_string(model.materialLines[material]) + ", " + withCommas(count) +
-                  " triangles)";
+                  std::to_string(model.materialLines[material]) + ", " + triangles + ")";
         }
       }
       throw Error(text +

@@ -147,23 +147,22 @@ ObjModel readObj(std::string_view text) {
       corners.clear();
       std::string_view word;
       while (words.next(word)) {
+        // v, v/vt, v//vn or v/vt/vn.
         const size_t slash = word.find('/');
+        const size_t second = slash == std::string_view::npos ? slash : word.find('/', slash + 1);
+        if (second != std::string_view::npos &&
+            word.find('/', second + 1) != std::string_view::npos) {
+          throw lineError(line, "the face corner " + quoted(word) + " does not parse");
+        }
         corners.push_back(
             parseIndex(word.substr(0, slash), model.vertices.size(), "vertex", line, word));
         if (slash == std::string_view::npos) continue;
-        std::string_view rest = word.substr(slash + 1);
-        const size_t second = rest.find('/');
-        const std::string_view texture = rest.substr(0, second);
-        if (!texture.empty()) {
+        const std::string_view texture = word.substr(slash + 1, second - slash - 1);
+        if (!texture.empty() || second == std::string_view::npos) {
           parseIndex(texture, textureCoordinates, "texture coordinate", line, word);
         }
-        if (second != std::string_view::npos) {
-          const std::string_view normal = rest.substr(second + 1);
-          if (normal.find('/') != std::string_view::npos) {
-            throw lineError(line, "the face corner " + quoted(word) + " does not parse");
-          }
-          parseIndex(normal, normals, "normal", line, word);
-        }
+        if (second != std::string_view::npos)
+          parseIndex(word.substr(second + 1), normals, "normal", line, word);
       }
       if (corners.size() < 3) throw lineError(line, "a face needs at least three corners");
       ++model.faces;
