@@ -299,8 +299,9 @@ Game detectGame(const std::vector<uint8_t>& bytes);
 
 // ---- Reports ------------------------------------------------------------
 
-// -i: game, counts, bounds, header numbers, index statistics, identifiers.
-std::string describeKcl(const KclFile& kcl, const std::string& name);
+// -i: game, counts, bounds, header numbers, index statistics, identifiers;
+// the mean list length at the surface from that many points.
+std::string describeKcl(const KclFile& kcl, const std::string& name, size_t surfaceSamples = 20000);
 // -p: the leaf at p, its prisms, and which of them the game would hit.
 std::string queryKcl(const KclFile& kcl, Vec3 p);
 // -t: what is wrong beyond what reading checks already (empty when sound).

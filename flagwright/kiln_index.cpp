@@ -4,6 +4,7 @@
 // stay short without ever missing a prism.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "kiln.h"
@@ -19,6 +20,17 @@ std::string withCommas(uint64_t value) {
     text += digits[i];
   }
   return text;
+}
+
+// A whole number of units with thousands separated; beyond 10^15 in
+// scientific form.
+std::string units(double value) {
+  if (!(value < 1e15)) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    return text;
+  }
+  return withCommas(static_cast<uint64_t>(value));
 }
 
 const char kAxisNames[] = "xyz";
@@ -457,9 +469,8 @@ IndexArea chooseArea(const std::vector<HitShape>& shapes, Game game) {
     int bits = std::max(0, static_cast<int>(std::ceil(std::log2(width))));
     while (std::ldexp(1.0, bits) < width) ++bits;
     if (bits > maxBits) {
-      throw Error("the collision spans " + withCommas(static_cast<uint64_t>(std::ceil(width))) +
-                  " units along " + kAxisNames[axis] +
-                  " (with the reach of its hit volumes); the " + info.name +
+      throw Error("the collision spans " + units(std::ceil(width)) + " units along " +
+                  kAxisNames[axis] + " (with the reach of its hit volumes); the " + info.name +
                   " index area covers at most " + withCommas(uint64_t{1} << maxBits));
     }
     if (info.fixedPoint &&
@@ -467,8 +478,8 @@ IndexArea chooseArea(const std::vector<HitShape>& shapes, Game game) {
       // The area's corners must be fx32 numbers too.
       throw Error(
           "the index area along " + std::string(1, kAxisNames[axis]) + " (from " +
-          withCommas(static_cast<uint64_t>(std::fabs(origin))) +
-          (origin < 0 ? " below" : " above") + " zero, " + withCommas(uint64_t{1} << bits) +
+          units(std::fabs(origin)) + (origin < 0 ? " below" : " above") + " zero, " +
+          withCommas(uint64_t{1} << bits) +
           " units wide) passes MKDS's fixed-point range of 524,288 units either side of zero");
     }
     area.origin[axis] = origin;

@@ -147,7 +147,7 @@ double meanListOnSurface(const KclFile& kcl, size_t samples) {
   return sum / static_cast<double>(samples);
 }
 
-std::string describeKcl(const KclFile& kcl, const std::string& name) {
+std::string describeKcl(const KclFile& kcl, const std::string& name, size_t surfaceSamples) {
   const Game game = kcl.game();
   const GameInfo& info = infoOf(game);
   std::string text = name + ": " + gameLine(kcl) + "\n";
@@ -183,7 +183,8 @@ std::string describeKcl(const KclFile& kcl, const std::string& name) {
           width(stats.smallestCubeBits) + " units, " +
           plural(stats.distinctLists, "distinct list", "distinct lists") + "\n";
   text += "  list length: mean " + format("%.1f", stats.meanList) +
-          " over the leaves that list prisms, " + format("%.1f", meanListOnSurface(kcl, 20000)) +
+          " over the leaves that list prisms, " +
+          format("%.1f", meanListOnSurface(kcl, surfaceSamples)) +
           " at points on the surface, largest " + withCommas(stats.longestList) + "\n";
 
   std::map<uint16_t, size_t> used;  // by shown value
