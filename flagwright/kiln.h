@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -113,10 +114,17 @@ ObjModel readObj(std::string_view text);
 
 // ---- Building -----------------------------------------------------------
 
+struct HitShape;
+struct IndexArea;
+struct IndexTree;
+
 struct BuildOptions {
   Game game = Game::kMk7;
   // -m NAME=XXXX: identifiers (the calculators' form) by material name.
   std::vector<std::pair<std::string, uint16_t>> materialIdentifiers;
+  // Another way to build the index (the benchmark's baseline); kiln's own
+  // when empty.
+  std::function<IndexTree(const std::vector<HitShape>&, const IndexArea&, Game)> indexBuilder;
 };
 
 struct BuildStats {

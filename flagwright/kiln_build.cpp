@@ -442,7 +442,8 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
   cells = {};
   stored = {};
   const IndexArea area = chooseArea(shapes, game);
-  const IndexTree tree = buildIndex(shapes, area, chooseParameters(game));
+  const IndexTree tree = options.indexBuilder ? options.indexBuilder(shapes, area, game)
+                                              : buildIndex(shapes, area, chooseParameters(game));
   result.file = writeKcl(kcl, tree, &stats.indexBytes);
 
   // Statistics of the tree.

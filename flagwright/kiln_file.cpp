@@ -108,21 +108,25 @@ std::vector<uint8_t> readFile(const std::string& path, uint64_t limit, FileId* i
   }
   if (id != nullptr)
     *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
-  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  std::vector<uint8_t> data;
+  data.resize(static_cast<size_t>(st.st_size));
   size_t have = 0;
   for (;;) {
     if (have == data.size()) {
-      // The file may have grown since it was measured.
-      if (data.size() >= limit) {
-        uint8_t probe;
-        const ssize_t more = read(fd, &probe, 1);
-        if (more == 0) break;
-        if (more < 0 && errno == EINTR) continue;
-        if (more < 0) throw Error("cannot read: " + reason(errno));
+      // The whole size that was measured: the end should be here, but the
+      // file may have grown since.
+      uint8_t probe[4096];
+      const ssize_t more = read(fd, probe, sizeof probe);
+      if (more < 0 && errno == EINTR) continue;
+      if (more < 0) throw Error("cannot read: " + reason(errno));
+      if (more == 0) break;
+      if (data.size() + static_cast<size_t>(more) > limit) {
         throw Error("the file is longer than " + std::to_string(limit >> 20) +
                     " MiB; kiln reads files of up to that size");
       }
-      data.resize(std::min<uint64_t>(limit, std::max<size_t>(4096, data.size() * 2)));
+      data.insert(data.end(), probe, probe + more);
+      have = data.size();
+      continue;
     }
     const ssize_t got = read(fd, data.data() + have, data.size() - have);
     if (got < 0 && errno == EINTR) continue;

@@ -2,10 +2,10 @@
 // and contacts (-p), the checks beyond reading (-t), and the collision as
 // an OBJ model with its material library (-d).
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <unordered_map>
 
 #include "kiln.h"
 #include "vocabulary.h"
@@ -30,21 +30,54 @@ std::string withCommas(uint64_t value) {
 }
 
 // A coordinate as a short decimal: at most four places, no trailing zeros,
-// no "-0".
-std::string coordinate(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  std::string s = text;
-  if (s.find('.') != std::string::npos) {
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
+// no "-0". Exact for the numbers that files hold (ten-thousandths of a unit
+// below 10^14 units), so that equal coordinates print alike.
+void appendCoordinate(std::string& out, double value) {
+  const double scaled = std::nearbyint(value * 10000);
+  if (!(std::fabs(scaled) < 1e18)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.4g", value);
+    out += text;
+    return;
   }
-  if (s == "-0") s = "0";
-  return s;
+  int64_t units = static_cast<int64_t>(scaled);
+  if (units < 0) {
+    out += '-';
+    units = -units;
+  }
+  char digits[32];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, units / 10000);
+  (void)error;
+  out.append(digits, end);
+  int fraction = static_cast<int>(units % 10000);
+  if (fraction == 0) return;
+  char tail[6] = {'.',
+                  static_cast<char>('0' + fraction / 1000),
+                  static_cast<char>('0' + fraction / 100 % 10),
+                  static_cast<char>('0' + fraction / 10 % 10),
+                  static_cast<char>('0' + fraction % 10),
+                  0};
+  int length = 5;
+  while (tail[length - 1] == '0') --length;
+  out.append(tail, static_cast<size_t>(length));
+}
+
+std::string coordinate(double value) {
+  std::string text;
+  appendCoordinate(text, value);
+  if (text == "-0") text = "0";
+  return text;
 }
 
 std::string point(Vec3 p) {
-  return "(" + coordinate(p.x) + ", " + coordinate(p.y) + ", " + coordinate(p.z) + ")";
+  std::string text = "(";
+  text += coordinate(p.x);
+  text += ", ";
+  text += coordinate(p.y);
+  text += ", ";
+  text += coordinate(p.z);
+  text += ")";
+  return text;
 }
 
 std::string plural(uint64_t count, const char* one, const char* many) {
@@ -312,19 +345,61 @@ ObjExport exportObj(const KclFile& kcl, const std::string& mtlName, const std::s
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
 
-  std::unordered_map<std::string, uint32_t> vertexNumbers;
+  // Vertices once each, by their printed coordinates (ten-thousandths), in
+  // an open-addressing table of positions in `keys`.
+  struct Key {
+    int64_t v[3];
+  };
+  std::vector<Key> keys;
+  keys.reserve(order.size() * 3);
+  size_t capacity = 16;
+  while (capacity < order.size() * 6) capacity *= 2;
+  std::vector<uint32_t> slots(capacity, UINT32_MAX);
+  auto number = [&](const Key& key, bool& added) {
+    uint64_t h = static_cast<uint64_t>(key.v[0]) * 0x9E3779B97F4A7C15ull;
+    h = (h ^ static_cast<uint64_t>(key.v[1])) * 0xC2B2AE3D27D4EB4Full;
+    h = (h ^ static_cast<uint64_t>(key.v[2])) * 0x165667B19E3779F9ull;
+    for (size_t at = (h ^ (h >> 29)) & (capacity - 1);; at = (at + 1) & (capacity - 1)) {
+      if (slots[at] == UINT32_MAX) {
+        slots[at] = static_cast<uint32_t>(keys.size());
+        keys.push_back(key);
+        added = true;
+        return static_cast<uint32_t>(keys.size());
+      }
+      const Key& other = keys[slots[at]];
+      if (other.v[0] == key.v[0] && other.v[1] == key.v[1] && other.v[2] == key.v[2]) {
+        added = false;
+        return slots[at] + 1;
+      }
+    }
+  };
   std::string vertices, faces;
+  vertices.reserve(order.size() * 40);
+  faces.reserve(order.size() * 24);
   std::vector<std::array<uint32_t, 3>> corners(order.size());
   for (size_t i = 0; i < order.size(); ++i) {
     Vec3 corner[3];
     kcl.corners(order[i].second, corner[0], corner[1], corner[2]);
     for (int j = 0; j < 3; ++j) {
-      std::string line =
-          coordinate(corner[j].x) + " " + coordinate(corner[j].y) + " " + coordinate(corner[j].z);
-      const auto [it, added] =
-          vertexNumbers.emplace(line, static_cast<uint32_t>(vertexNumbers.size() + 1));
-      if (added) vertices += "v " + line + "\n";
-      corners[i][j] = it->second;
+      Key key;
+      bool exact = true;
+      for (int axis = 0; axis < 3; ++axis) {
+        const double scaled = std::nearbyint(corner[j][axis] * 10000);
+        exact = exact && std::fabs(scaled) < 1e18;
+        key.v[axis] = exact ? static_cast<int64_t>(scaled) : 0;
+      }
+      if (!exact)
+        key = Key{{INT64_MIN, static_cast<int64_t>(i), j}};  // printed apart, never shared
+      bool added = false;
+      corners[i][j] = number(key, added);
+      if (added) {
+        vertices += "v ";
+        for (int axis = 0; axis < 3; ++axis) {
+          if (axis > 0) vertices += ' ';
+          vertices += coordinate(corner[j][axis]);
+        }
+        vertices += '\n';
+      }
     }
   }
   std::string mtl = "# Materials of the collision of " + source + " (" + infoOf(game).name +
@@ -355,14 +430,25 @@ ObjExport exportObj(const KclFile& kcl, const std::string& mtlName, const std::s
           std::string("Ka 0.000 0.000 0.000\n") + colour + "Ks 0.000 0.000 0.000\nd 1.0\nillum 1\n";
       ++out.materials;
     }
-    faces += "f " + std::to_string(corners[i][0]) + " " + std::to_string(corners[i][1]) + " " +
-             std::to_string(corners[i][2]) + "\n";
+    char line[48];
+    char* at = line;
+    *at++ = 'f';
+    for (uint32_t vertex : corners[i]) {
+      *at++ = ' ';
+      at = std::to_chars(at, line + sizeof line, vertex).ptr;
+    }
+    *at++ = '\n';
+    faces.append(line, static_cast<size_t>(at - line));
   }
   out.triangles = order.size();
-  out.vertices = vertexNumbers.size();
+  out.vertices = keys.size();
   out.obj = "# The collision of " + source + " (" + infoOf(game).name +
             "), written by kiln: " + plural(out.triangles, "triangle", "triangles") +
-            ", one material per identifier\n" + "mtllib " + mtlName + "\n" + vertices + faces;
+            ", one material per identifier\n" + "mtllib " + mtlName + "\n";
+  out.obj.reserve(out.obj.size() + vertices.size() + faces.size());
+  out.obj += vertices;
+  vertices = {};
+  out.obj += faces;
   out.mtl = mtl;
   return out;
 }
