@@ -312,8 +312,12 @@ Game detectGame(const std::vector<uint8_t>& bytes);
 std::string describeKcl(const KclFile& kcl, const std::string& name, size_t surfaceSamples = 20000);
 // -p: the leaf at p, its prisms, and which of them the game would hit.
 std::string queryKcl(const KclFile& kcl, Vec3 p);
-// -t: what is wrong beyond what reading checks already (empty when sound).
+// -t: what is wrong beyond what reading checks already (empty when sound):
+// header numbers that are not the game's, normals not of unit length,
+// prisms of no area, and leaves that lack a prism the game would hit in
+// their cube (checkIndexCoverage).
 std::vector<std::string> checkKcl(const KclFile& kcl);
+void checkIndexCoverage(const KclFile& kcl, std::vector<std::string>& problems);
 
 // -d: the triangles as OBJ, one material kcl_XXXX per identifier, and the
 // material library (named mtlName in the OBJ) with a colour per type.

@@ -332,6 +332,7 @@ std::vector<std::string> checkKcl(const KclFile& kcl) {
     problems.push_back(withCommas(badNormals) +
                        " prisms in all have a normal whose length is not 1");
   }
+  checkIndexCoverage(kcl, problems);
   return problems;
 }
 

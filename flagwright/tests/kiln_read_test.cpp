@@ -256,3 +256,45 @@ TEST(KilnRead, TheGameComesFromTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> problemsOf(const Bytes& bytes) {
+  return kiln::checkKcl(kiln::KclFile(bytes));
+}
+
+TEST(KilnCheck, FindsLeavesThatLackAPrismTheGameWouldHit) {
+  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii}) {
+    SCOPED_TRACE(kiln::infoOf(game).name);
+    const Bytes sound = kilntest::build(course::demoCourse(), game);
+    EXPECT_TRUE(problemsOf(sound).empty());
+    // Prism 100 taken out of the list the game searches at its centre.
+    const kiln::KclFile file(sound);
+    kiln::Vec3 a, b, c;
+    file.corners(100, a, b, c);
+    const kiln::KclFile::Leaf leaf = file.lookup((a + b + c) * (1.0 / 3));
+    ASSERT_NE(std::find(leaf.prisms.begin(), leaf.prisms.end(), 100), leaf.prisms.end());
+    Bytes holed = sound;
+    const uint16_t other = leaf.prisms.front() != 100 ? leaf.prisms.front() : leaf.prisms.back();
+    for (size_t i = 0; i < leaf.prisms.size(); ++i) {
+      if (leaf.prisms[i] == 100) put16(holed, leaf.listOffset + 2 * i, other == 100 ? 0 : other);
+    }
+    const std::vector<std::string> problems = problemsOf(holed);
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems[0].rfind("prism 100 is missing from the leaf of the cube at (", 0), 0u)
+        << problems[0];
+    EXPECT_NE(problems[0].find(" units wide, which its hit volume reaches (index key at 0x"),
+              std::string::npos);
+    // An area that starts above the lowest surfaces.
+    Bytes raised = sound;
+    put32(raised, 0x18, kiln::numberWord(game, file.area().origin[1] + 64));
+    bool outside = false;
+    for (const std::string& p : problemsOf(raised)) {
+      outside =
+          outside || p.find("its hit volume reaches outside the index area") != std::string::npos;
+    }
+    EXPECT_TRUE(outside);
+  }
+}
+
+}  // namespace
