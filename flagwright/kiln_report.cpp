@@ -131,17 +131,16 @@ std::string identifierLabel(Game game, uint16_t stored) {
   return text;
 }
 
-// A colour per collision type: hues spread by the golden ratio.
+// A colour per collision type: 32 colours far apart (Kelly's colours of
+// maximum contrast first), so that neighbouring types differ at a glance.
 void typeColour(int type, double rgb[3]) {
-  const double hue = std::fmod(type * 0.6180339887498949, 1.0) * 6;
-  const double saturation = type % 2 == 0 ? 0.75 : 0.55, value = type % 4 < 2 ? 0.95 : 0.75;
-  const int sector = static_cast<int>(hue);
-  const double f = hue - sector;
-  const double p = value * (1 - saturation), q = value * (1 - saturation * f),
-               t = value * (1 - saturation * (1 - f));
-  const double table[6][3] = {{value, t, p}, {q, value, p}, {p, value, t},
-                              {p, q, value}, {t, p, value}, {value, p, q}};
-  for (int i = 0; i < 3; ++i) rgb[i] = table[sector % 6][i];
+  static const uint32_t kPalette[32] = {
+      0x848482, 0xF3C300, 0x875692, 0xF38400, 0xA1CAF1, 0xBE0032, 0xC2B280, 0x008856,
+      0xE68FAC, 0x0067A5, 0xF99379, 0x604E97, 0xF6A600, 0xB3446C, 0xDCD300, 0x882D17,
+      0x8DB600, 0x654522, 0xE25822, 0x2B3D26, 0x4D4D4D, 0x1A1A80, 0x66FF66, 0xFF66FF,
+      0x996600, 0x00B3B3, 0xB3FFFF, 0xFFFF99, 0x800040, 0x40BF80, 0xCC99FF, 0xFFCC99};
+  const uint32_t colour = kPalette[type & 31];
+  for (int i = 0; i < 3; ++i) rgb[i] = ((colour >> (16 - 8 * i)) & 0xFF) / 255.0;
 }
 
 }  // namespace
