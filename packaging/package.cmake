@@ -31,7 +31,9 @@ folder into a level-3 RomFS image under an IVFC SHA-256 hash tree, and list,
 verify and extract such images; tamp and untamp compress and decompress Yaz0
 files; texsift lists the textures of a BMD model and writes each as a DDS
 file; flagwright-mk7 and flagwright-mkds are GTK 2 windows that compose a
-16-bit KCL collision identifier.")
+16-bit KCL collision identifier.
+kiln builds the KCL collision file of a course from an OBJ model whose
+materials name those identifiers, and reads such files back.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
