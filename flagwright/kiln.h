@@ -130,6 +130,7 @@ struct BuildOptions {
 struct BuildStats {
   size_t prisms = 0, positions = 0, normals = 0;
   size_t degenerate = 0;
+  size_t unrecoverable = 0;          // slivers the format would give back as other triangles
   size_t distinctNormalsBefore = 0;  // when coarsened
   double coarsenedDegrees = 0;       // the largest change of direction, when coarsened
   double largestCornerError = 0;     // between a model's corner and the one the file gives back
@@ -189,9 +190,11 @@ struct IndexTree {
 struct IndexParameters {
   size_t maxLeafList = 16;  // split a cube listing more than this
   int minCubeBits = 4;      // but never below cubes of 2^minCubeBits units
-  // and only when the children's lists, weighted by the surface in them,
-  // are at most this share of the cube's
+  // and, for cubes up to judgedLevels above the smallest, only when the
+  // children's lists, weighted by the surface in them, are at most this
+  // share of the cube's
   double splitGain = 0.75;
+  int judgedLevels = 2;
   // A list longer than this splits outside the surface too, and down to
   // two levels below minCubeBits, when its children's lists are at most
   // longListGain of it.

@@ -120,6 +120,13 @@ struct Face {
 // undefined or the format could not give their corners back.
 constexpr double kThinnest = 0.01;
 
+// The triangle's smallest height: twice its area over its longest edge.
+double smallestHeight(Vec3 a, Vec3 b, Vec3 c) {
+  const double longest =
+      std::sqrt(std::max({dot(b - a, b - a), dot(c - b, c - b), dot(a - c, a - c)}));
+  return longest > 0 ? length(cross(b - a, c - a)) / longest : 0;
+}
+
 }  // namespace
 
 BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
@@ -217,10 +224,7 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
     Face face;
     for (int i = 0; i < 3; ++i) face.vertex[i] = t.corner[i];
     const Vec3 a = stored[t.corner[0]], b = stored[t.corner[1]], c = stored[t.corner[2]];
-    const double doubleArea = length(cross(b - a, c - a));
-    const double longest =
-        std::sqrt(std::max({dot(b - a, b - a), dot(c - b, c - b), dot(a - c, a - c)}));
-    if (!(doubleArea > 0) || doubleArea / longest < kThinnest) {
+    if (!(smallestHeight(a, b, c) >= kThinnest)) {
       ++stats.degenerate;
       continue;
     }
@@ -345,7 +349,8 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
   std::vector<HitShape> shapes;
   shapes.reserve(faces.size());
   size_t farCorners = 0;
-  uint32_t worstLine = 0;
+  uint32_t worstLine = 0, firstUnrecoverable = 0;
+  double worstUnrecoverable = 0;
   for (size_t f = 0; f < faces.size(); ++f) {
     const Face& face = faces[f];
     // The corners as the model gives them, and as the file's numbers hold them.
@@ -380,9 +385,26 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
         bestHeight = height;
       }
     }
-    if (!std::isfinite(bestError)) {
-      throw Error("line " + std::to_string(face.line) +
-                  ": the triangle's corners cannot be given back from its prism");
+    // A sliver whose prism gives back another triangle (corners further off
+    // than the triangle is thick, or no triangle at all) is left out: kept,
+    // it would put a wrong surface into the course.
+    const double thinnest = smallestHeight(corner[0], corner[1], corner[2]);
+    Vec3 backB, backC;
+    {
+      PrismPlanes planes;
+      planes.a = kept[best];
+      planes.face = fn;
+      planes.edgeAC = normalOf(game, normalSlots[f * 4 + kEdges[best][0]]);
+      planes.edgeAB = normalOf(game, normalSlots[f * 4 + kEdges[best][1]]);
+      planes.edgeBC = normalOf(game, normalSlots[f * 4 + kEdges[best][2]]);
+      planes.height = numberValue(game, bestHeight);
+      cornersOf(planes, backB, backC);
+    }
+    if (!std::isfinite(bestError) || bestError > thinnest ||
+        !(smallestHeight(kept[best], backB, backC) >= kThinnest)) {
+      if (stats.unrecoverable++ == 0) firstUnrecoverable = face.line;
+      if (std::isfinite(bestError)) worstUnrecoverable = std::max(worstUnrecoverable, bestError);
+      continue;
     }
     if (bestError > 1.0) ++farCorners;
     if (bestError > stats.largestCornerError) {
@@ -417,6 +439,15 @@ BuildResult buildKcl(const ObjModel& model, const BuildOptions& options) {
     throw Error("the model needs " + withCommas(positionTable.size()) +
                 " positions, more than the " + withCommas(kMaxPositions) +
                 " that 16-bit indices reach");
+  }
+  if (stats.unrecoverable > 0) {
+    result.warnings.push_back(
+        withCommas(stats.unrecoverable) +
+        (stats.unrecoverable == 1 ? " thin triangle was" : " thin triangles were") +
+        " left out: the format keeps a triangle as one corner and its normals, and gives " +
+        (stats.unrecoverable == 1 ? "this one" : "these") + " back as another triangle (" +
+        (worstUnrecoverable > 0 ? "up to " + decimal(worstUnrecoverable, 1) + " units off; " : "") +
+        "the first on line " + std::to_string(firstUnrecoverable) + ")");
   }
   if (farCorners > 0) {
     result.warnings.push_back(

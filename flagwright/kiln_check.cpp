@@ -109,11 +109,12 @@ class CoverageCheck {
     const int s = area_.shift;
     int64_t from[3], to[3], n[3];
     for (int axis = 0; axis < 3; ++axis) {
+      // Clamped while still a double: a hostile origin can put the region
+      // any distance from the area.
       n[axis] = int64_t{1} << (area_.bits[axis] - s);
-      from[axis] = std::clamp<int64_t>(static_cast<int64_t>(std::floor(box_[axis].min)) >> s, 0,
-                                       n[axis] - 1);
-      to[axis] = std::clamp<int64_t>(static_cast<int64_t>(std::floor(box_[axis].max)) >> s, 0,
-                                     n[axis] - 1);
+      const double last = static_cast<double>(n[axis] - 1), edge = std::ldexp(1.0, s);
+      from[axis] = static_cast<int64_t>(std::clamp(std::floor(box_[axis].min / edge), 0.0, last));
+      to[axis] = static_cast<int64_t>(std::clamp(std::floor(box_[axis].max / edge), 0.0, last));
     }
     for (int64_t z = from[2]; z <= to[2]; ++z) {
       for (int64_t y = from[1]; y <= to[1]; ++y) {

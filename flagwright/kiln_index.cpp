@@ -316,8 +316,8 @@ class Builder {
     }
     // A split pays when the lists the game searches at the surface get
     // notably shorter. A cube with no surface in it stays whole (nothing
-    // rests there) unless its list is long; so does one whose children's
-    // lists, weighted by their surface, are nearly as long.
+    // rests there) unless its list is long; so does a small one whose
+    // children's lists, weighted by their surface, are nearly as long.
     double weighted = 0, weights = 0, listed = 0, total = 0;
     for (int child = 0; child < 8; ++child) {
       weighted += static_cast<double>(surface[child]) * static_cast<double>(childCount[child]);
@@ -327,7 +327,11 @@ class Builder {
     }
     const double after = weights > 0 ? weighted / weights : total / listed;
     const double gain = longList ? parameters_.longListGain : parameters_.splitGain;
-    if ((weights == 0 && !longList) || after > gain * static_cast<double>(count)) {
+    // Far above the smallest cube a split may gain little at once and much
+    // a level or two down (a tunnel's mouth in a cube of 2,048 units):
+    // those with surface in them split whatever their children list.
+    const bool judged = bits <= parameters_.minCubeBits + parameters_.judgedLevels || longList;
+    if ((weights == 0 && !longList) || (judged && after > gain * static_cast<double>(count))) {
       makeLeaf(node, begin, end);
       return;
     }

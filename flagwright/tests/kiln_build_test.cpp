@@ -232,6 +232,31 @@ TEST(KilnGeometry, DegenerateTrianglesAreLeftOutAndCounted) {
             "3 degenerate triangles (collinear corners or thinner than 0.01 units) were left out");
 }
 
+TEST(KilnGeometry, SliversTheFormatWouldGiveBackAsOtherTrianglesAreLeftOut) {
+  // 50,000 units long and 5.6 thick: with MKDS's normals in steps of 1/4096
+  // its corners would come back hundreds of units off, a needle instead of
+  // the triangle; floats hold it.
+  const std::string obj =
+      "v 0 500 0\nv 50160 0 250\nv 500 500 0\nv 0 0 0\nv 0 0 100\nv 100 0 0\n"
+      "usemtl m_0000\nf 4 5 6\nf 1 2 3\n";
+  const kiln::BuildResult ds = buildText(obj, Game::kMkds);
+  EXPECT_EQ(ds.stats.prisms, 1u);
+  EXPECT_EQ(ds.stats.unrecoverable, 1u);
+  ASSERT_EQ(ds.warnings.size(), 1u);
+  EXPECT_EQ(ds.warnings[0].rfind(
+                "1 thin triangle was left out: the format keeps a triangle as one corner and "
+                "its normals, and gives this one back as another triangle (up to ",
+                0),
+            0u)
+      << ds.warnings[0];
+  EXPECT_NE(ds.warnings[0].find(" units off; the first on line 9)"), std::string::npos)
+      << ds.warnings[0];
+  EXPECT_TRUE(kiln::checkKcl(kiln::KclFile(ds.file)).empty());
+  const kiln::BuildResult floats = buildText(obj, Game::kMk7);
+  EXPECT_EQ(floats.stats.prisms, 2u);
+  EXPECT_EQ(floats.stats.unrecoverable, 0u);
+}
+
 TEST(KilnGeometry, FixedPointRoundsToTheNearestStep) {
   // 0.7 of a step rounds up, -0.7 down, 1.4 steps to 1: never truncated.
   const double step = 1.0 / 4096;
@@ -308,7 +333,9 @@ TEST(KilnLimits, NormalsBeyondSixteenBitsAreCoarsenedWithAWarning) {
   std::vector<std::string> warnings;
   const course::Course model = kilntest::soup(20000, 20000, 21);
   const reference::File file(kilntest::build(model, Game::kMkwii, &warnings));
-  EXPECT_EQ(file.prismCount, 20000u);
+  // A few of the soup's slivers come back, with coarsened normals, further
+  // off than they are thick: those are left out.
+  EXPECT_GT(file.prismCount, 19900u);
   // Every normal index fits, and the prisms still give back their triangles
   // within a few units.
   const size_t normals = (file.prismsOffset - file.normalsOffset) / 12;

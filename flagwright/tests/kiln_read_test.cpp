@@ -285,6 +285,14 @@ TEST(KilnCheck, FindsLeavesThatLackAPrismTheGameWouldHit) {
         << problems[0];
     EXPECT_NE(problems[0].find(" units wide, which its hit volume reaches (index key at 0x"),
               std::string::npos);
+    // An origin absurdly far away: every hit volume lies outside the area.
+    Bytes far = sound;
+    put32(far, 0x14, kiln::numberWord(game, game == Game::kMkds ? -500000 : -1e30));
+    const std::vector<std::string> farProblems = problemsOf(far);
+    ASSERT_FALSE(farProblems.empty());
+    EXPECT_NE(farProblems[0].find("its hit volume reaches outside the index area"),
+              std::string::npos)
+        << farProblems[0];
     // An area that starts above the lowest surfaces.
     Bytes raised = sound;
     put32(raised, 0x18, kiln::numberWord(game, file.area().origin[1] + 64));
