@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const kiln::ObjModel model = kiln::readObj(text);
     if (model.triangles.empty() || model.triangles.size() > 4000) return 0;
     const kiln::BuildResult result = kiln::buildKcl(model, options);
-    check(result.stats.prisms + result.stats.degenerate == model.triangles.size(),
+    check(result.stats.prisms + result.stats.degenerate + result.stats.unrecoverable ==
+              model.triangles.size(),
           "triangles went missing");
     const kiln::KclFile kcl(result.file);
     check(kcl.prismCount() == result.stats.prisms, "the file holds another number of prisms");
