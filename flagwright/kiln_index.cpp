@@ -462,13 +462,20 @@ IndexArea chooseArea(const std::vector<HitShape>& shapes, Game game) {
   }
   const int maxBits = info.fixedPoint ? kMaxDsAreaBits : kMaxFloatAreaBits;
   const int minCubeBits = chooseParameters(game).minCubeBits;
-  int smallestBits = 64;
+  int needed[3];
   for (int axis = 0; axis < 3; ++axis) {
     // A unit to spare (truncation can move a point into the cube below),
     // and the rounding margin of coordinates this large.
     const double spare =
         1 + 1.0 / 16 + std::ldexp(std::max(std::fabs(lo[axis]), std::fabs(hi[axis])), -20);
-    const double origin = std::floor(lo[axis] - spare);
+    double origin = std::floor(lo[axis] - spare);
+    if (!info.fixedPoint) {
+      // The file holds the origin as a float: one it holds exactly, so that
+      // the index is built for the origin the game reads.
+      float held = static_cast<float>(origin);
+      if (held > origin) held = std::nextafter(held, -HUGE_VALF);
+      origin = held;
+    }
     const double width = hi[axis] + spare - origin;
     int bits = std::max(0, static_cast<int>(std::ceil(std::log2(width))));
     while (std::ldexp(1.0, bits) < width) ++bits;
@@ -477,27 +484,32 @@ IndexArea chooseArea(const std::vector<HitShape>& shapes, Game game) {
                   kAxisNames[axis] + " (with the reach of its hit volumes); the " + info.name +
                   " index area covers at most " + withCommas(uint64_t{1} << maxBits));
     }
-    if (info.fixedPoint &&
-        (origin <= -kFixedPointLimit || origin + std::ldexp(1.0, bits) >= kFixedPointLimit)) {
-      // The area's corners must be fx32 numbers too.
-      throw Error(
-          "the index area along " + std::string(1, kAxisNames[axis]) + " (from " +
-          units(std::fabs(origin)) + (origin < 0 ? " below" : " above") + " zero, " +
-          withCommas(uint64_t{1} << bits) +
-          " units wide) passes MKDS's fixed-point range of 524,288 units either side of zero");
+    if (info.fixedPoint && origin <= -kFixedPointLimit) {
+      // The origin must be an fx32 number too.
+      throw Error("the index area along " + std::string(1, kAxisNames[axis]) + " starts " +
+                  units(-origin) +
+                  " units below zero, past MKDS's fixed-point range of 524,288 units either side "
+                  "of zero");
     }
     area.origin[axis] = origin;
-    area.bits[axis] = bits;
-    smallestBits = std::min(smallestBits, bits);
+    needed[axis] = bits;
   }
-  // The root cube: as large as the narrowest axis allows, then smaller
-  // while the root grid stays small beside the prisms.
+  // The root cube: the smallest (down to twice the smallest cube) for which
+  // the root grid stays small beside the prisms. An axis narrower than the
+  // root cube is widened to one: an elongated course does not make the
+  // grid huge.
   const uint64_t rootLimit = std::max<uint64_t>(512, shapes.size() / 2);
-  int shift = smallestBits;
-  auto roots = [&](int s) {
-    return uint64_t{1} << ((area.bits[0] - s) + (area.bits[1] - s) + (area.bits[2] - s));
+  auto rootBits = [&](int s) {
+    int sum = 0;
+    for (int axis = 0; axis < 3; ++axis) sum += std::max(needed[axis], s) - s;
+    return sum;
   };
-  while (shift > minCubeBits + 1 && roots(shift - 1) <= rootLimit) --shift;
+  int shift = std::max(0, minCubeBits + 1);
+  while (shift < maxBits &&
+         (rootBits(shift) > 62 || (uint64_t{1} << rootBits(shift)) > rootLimit)) {
+    ++shift;
+  }
+  for (int axis = 0; axis < 3; ++axis) area.bits[axis] = std::max(needed[axis], shift);
   area.shift = shift;
   return area;
 }

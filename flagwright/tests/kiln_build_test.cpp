@@ -324,9 +324,39 @@ TEST(KilnLimits, EachNamesTheLimitAndTheCount) {
       "index area covers at most 524,288");
   EXPECT_EQ(reference::File(buildText(wide, Game::kMk7).file).prismCount, 2u);
 
+  // Near the edge of fx32: the area would have to start past it.
+  EXPECT_EQ(buildError("v -524280 0 0\nv -524280 0 100\nv -524180 0 0\nusemtl m_0000\nf 1 2 3\n",
+                       Game::kMkds),
+            "the index area along x starts 524,307 units below zero, past MKDS's fixed-point range "
+            "of 524,288 "
+            "units either side of zero");
+  // The other edge is fine: the area may reach past it.
+  EXPECT_EQ(buildError("v 524000 0 0\nv 524000 0 100\nv 524200 0 0\nusemtl m_0000\nf 1 2 3\n",
+                       Game::kMkds),
+            "(no error)");
+
   // Coordinates that are not finite numbers.
   EXPECT_EQ(buildError("v nan 0 0\nv 0 0 100\nv 1e999 0 0\nv inf 0 0\nusemtl m_0000\nf 1 2 3\n"),
             "2 vertices have a coordinate that is not a finite number (the first on line 1)");
+}
+
+TEST(KilnLimits, AnElongatedCourseKeepsASmallRootGrid) {
+  // A stray triangle 100 million units away along x: the root cube grows
+  // and the narrow axes widen to one cube, instead of a grid of 2^27 cubes.
+  const std::string obj =
+      "v 0 0 0\nv 0 0 100\nv 100 0 0\nv 111111100 0 0\nv 111111100 0 100\nv 111111200 0 0\n"
+      "usemtl m_0000\nf 1 2 3\nf 4 5 6\n";
+  for (Game game : {Game::kMk7, Game::kMkwii}) {
+    const kiln::BuildResult r = buildText(obj, game);
+    const kiln::KclFile file(r.file);
+    EXPECT_LE(file.area().rootCount(), 512u);
+    EXPECT_LT(r.file.size(), 20000u);
+    EXPECT_EQ(file.lookup({50, 1, 20}).prisms, std::vector<uint16_t>{1});
+    EXPECT_EQ(file.lookup({111111150, -1, 20}).prisms, std::vector<uint16_t>{2});
+    EXPECT_TRUE(kiln::checkKcl(file).empty());
+    // The origin is a float the file holds exactly.
+    EXPECT_EQ(file.area().origin[0], static_cast<float>(file.area().origin[0]));
+  }
 }
 
 TEST(KilnLimits, NormalsBeyondSixteenBitsAreCoarsenedWithAWarning) {
