@@ -3,6 +3,7 @@
 // the game searches there lists it. Also the index's shape and header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "kiln_support.h"

@@ -3,6 +3,7 @@
 // shared blocks and deep chains are walked once per block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
