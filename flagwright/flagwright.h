@@ -1,5 +1,5 @@
 // The collision-flag calculators: window globals, change handlers, the
-// identifier rules and the vocabulary record that each build links.
+// identifier rules and the vocabulary record that each build shows.
 #ifndef FLAGWRIGHT_H
 #define FLAGWRIGHT_H
 
@@ -8,29 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "vocabulary.h"
+
 // ---- Vocabulary ---------------------------------------------------------
 
-// One collision type: the text listed in the type box, the description shown
-// beside it and its eight basic effects, in value order 0 to 7.
-struct TypeRow {
-  const char* entry;
-  const char* description;
-  const char* effects[8];
-};
-
-// Every text that one build shows. The two programs differ only in which
-// record they link.
-struct Vocabulary {
-  const char* title;
-  const char* captions[5];   // Collision type, description, basic effect, bits 8-11, bits 12-15
-  TypeRow types[32];         // in code order 0x00 to 0x1F
-  const char* shadows[16];   // bits 8-11, value order 0 to 15
-  const char* specials[16];  // bits 12-15, value order 0 to 15
-  const char* credit;
-};
-
-// The record of this build (vocab_mk7.cpp or vocab_mkds.cpp).
-extern const Vocabulary vocabulary;
+// The record this program shows: mk7Vocabulary or mkdsVocabulary, chosen by
+// the unit each program links (game_mk7.cpp or game_mkds.cpp).
+extern const Vocabulary& vocabulary;
 
 // ---- Identifier rules ---------------------------------------------------
 // Each takes the four-character identifier text and the position chosen in

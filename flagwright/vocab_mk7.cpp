@@ -1,9 +1,9 @@
 // The texts of flagwright-mk7: collision types, their descriptions and basic
 // effects, shadows and special properties of MK7 course collision. The game
 // texts are kept exactly as the modding community knows them, typos included.
-#include "flagwright.h"
+#include "vocabulary.h"
 
-const Vocabulary vocabulary = {
+const Vocabulary mk7Vocabulary = {
     "Flagwright for MK7 v1.0",
     {"Collision Type", "Description:", "Basic Effect", "Shadow", "Special Property"},
     {

@@ -1,9 +1,9 @@
 // The texts of flagwright-mkds: collision types, their descriptions and basic
 // effects, intensities and shadow effects of MKDS course collision. The game
 // texts are kept exactly as the modding community knows them, typos included.
-#include "flagwright.h"
+#include "vocabulary.h"
 
-const Vocabulary vocabulary = {
+const Vocabulary mkdsVocabulary = {
     "Flagwright for MKDS v1.0",
     {"Collision Type", "Description:", "Basic Effect", "Intensity", "Shadow Effect"},
     {
