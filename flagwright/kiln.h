@@ -49,6 +49,8 @@ std::optional<Game> gameNamed(std::string_view option);
 uint16_t storedIdentifier(Game game, uint16_t shown);
 uint16_t shownIdentifier(Game game, uint16_t stored);
 
+// A count with commas between groups of three digits: 65,000.
+std::string withCommas(uint64_t value);
 // Four uppercase hexadecimal digits, as the calculators show them.
 std::string identifierText(uint16_t value);
 // "105A", "105a" or "0x105A": exactly four hexadecimal digits.

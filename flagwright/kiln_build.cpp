@@ -14,15 +14,6 @@ namespace kiln {
 
 namespace {
 
-std::string withCommas(uint64_t value) {
-  std::string digits = std::to_string(value), text;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
-  }
-  return text;
-}
-
 std::string decimal(double value, int places) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", places, value);

@@ -25,6 +25,15 @@ int hexValue(char c) {
 
 }  // namespace
 
+std::string withCommas(uint64_t value) {
+  std::string digits = std::to_string(value), text;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  return text;
+}
+
 const GameInfo& infoOf(Game game) { return kGames[static_cast<int>(game)]; }
 
 std::optional<Game> gameNamed(std::string_view option) {

@@ -13,15 +13,6 @@ namespace kiln {
 
 namespace {
 
-std::string withCommas(uint64_t value) {
-  std::string digits = std::to_string(value), text;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
-  }
-  return text;
-}
-
 // A whole number of units with thousands separated; beyond 10^15 in
 // scientific form.
 std::string units(double value) {

@@ -184,15 +184,6 @@ void report(const std::string& file, const std::string& message) {
   std::fprintf(stderr, "kiln: %s: %s\n", file.c_str(), message.c_str());
 }
 
-std::string withCommas(uint64_t value) {
-  std::string digits = std::to_string(value), text;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
-  }
-  return text;
-}
-
 // Writes the outputs whole or not at all; false (after saying why) on failure.
 bool writeOutputs(const std::vector<std::pair<std::string, std::string_view>>& files,
                   const kiln::FileId& input) {
@@ -217,7 +208,7 @@ int build(const Options& options) {
   const kiln::ObjModel model =
       kiln::readObj(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
   for (const kiln::ObjModel::Skipped& s : model.skipped) {
-    report(options.file, withCommas(s.count) + " \"" + s.keyword + "\" " +
+    report(options.file, kiln::withCommas(s.count) + " \"" + s.keyword + "\" " +
                              (s.count == 1 ? "statement" : "statements") +
                              " (lines, points, curves or surfaces) left out, the first on line " +
                              std::to_string(s.firstLine));
@@ -236,12 +227,14 @@ int build(const Options& options) {
     std::snprintf(figures, sizeof figures,
                   "  corners given back within %.3g units; index of %s bytes: depth %d, %s leaves, "
                   "lists of %.1f prisms on average, %s at most; %s bytes in all\n",
-                  s.largestCornerError, withCommas(s.indexBytes).c_str(), s.depth,
-                  withCommas(s.leaves).c_str(), s.meanList, withCommas(s.longestList).c_str(),
-                  withCommas(result.file.size()).c_str());
+                  s.largestCornerError, kiln::withCommas(s.indexBytes).c_str(), s.depth,
+                  kiln::withCommas(s.leaves).c_str(), s.meanList,
+                  kiln::withCommas(s.longestList).c_str(),
+                  kiln::withCommas(result.file.size()).c_str());
     std::fprintf(stderr, "%s: %s, %s prisms, %s positions, %s normals\n%s", out.c_str(),
-                 kiln::infoOf(options.build.game).name, withCommas(s.prisms).c_str(),
-                 withCommas(s.positions).c_str(), withCommas(s.normals).c_str(), figures);
+                 kiln::infoOf(options.build.game).name, kiln::withCommas(s.prisms).c_str(),
+                 kiln::withCommas(s.positions).c_str(), kiln::withCommas(s.normals).c_str(),
+                 figures);
   }
   return 0;
 }
@@ -260,8 +253,9 @@ int dump(const Options& options, const kiln::KclFile& kcl, const kiln::FileId& i
   if (!writeOutputs({{mtl, exported.mtl}, {out, exported.obj}}, input)) return 1;
   if (options.verbose) {
     std::fprintf(stderr, "%s: %s triangles, %s vertices, %s materials (%s)\n", out.c_str(),
-                 withCommas(exported.triangles).c_str(), withCommas(exported.vertices).c_str(),
-                 withCommas(exported.materials).c_str(), mtl.c_str());
+                 kiln::withCommas(exported.triangles).c_str(),
+                 kiln::withCommas(exported.vertices).c_str(),
+                 kiln::withCommas(exported.materials).c_str(), mtl.c_str());
   }
   return 0;
 }

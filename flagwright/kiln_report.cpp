@@ -20,15 +20,6 @@ std::string format(const char* pattern, double value) {
   return text;
 }
 
-std::string withCommas(uint64_t value) {
-  std::string digits = std::to_string(value), text;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
-  }
-  return text;
-}
-
 // A coordinate as a short decimal: at most four places, no trailing zeros,
 // no "-0". Exact for the numbers that files hold (ten-thousandths of a unit
 // below 10^14 units), so that equal coordinates print alike.
