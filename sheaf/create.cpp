@@ -44,7 +44,11 @@ class Emitter {
  public:
   Emitter(const Plan& plan, const HostTree& host, Input* original, Messages& messages,
           FILE* verbose)
-      : plan_(plan), host_(host), original_(original), messages_(messages), verbose_(verbose),
+      : plan_(plan),
+        host_(host),
+        original_(original),
+        messages_(messages),
+        verbose_(verbose),
         buffer_(new uint8_t[kBuffer]) {}
 
   // False (reported) when a file cannot be read or the output written.
@@ -108,8 +112,8 @@ bool Emitter::PutFile(const Piece& piece) {
     messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
   } else if (static_cast<uint64_t>(st.st_size) != entry.size) {
     messages_.Problem("cannot pack " + Quote(path) + ": it changed while the archive was made (" +
-                      std::to_string(entry.size) + " bytes, then " +
-                      std::to_string(st.st_size) + ")");
+                      std::to_string(entry.size) + " bytes, then " + std::to_string(st.st_size) +
+                      ")");
     ok = false;
   }
   uint64_t left = piece.size;

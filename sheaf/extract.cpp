@@ -113,7 +113,8 @@ int Extraction::FolderFd(uint32_t node) {
         failed_[node] = 1;
         return -1;
       }
-      if (unlinkat(parent_fd, name.c_str(), 0) != 0 || mkdirat(parent_fd, name.c_str(), 0777) != 0) {
+      if (unlinkat(parent_fd, name.c_str(), 0) != 0 ||
+          mkdirat(parent_fd, name.c_str(), 0777) != 0) {
         messages_.Problem("cannot make the folder " + shown + ": " + strerror(errno));
         failed_[node] = 1;
         return -1;
@@ -151,7 +152,7 @@ Copied Extraction::CopyData(int fd, const Tree::Node& node, int* error) {
   };
   if (input.memory() != nullptr) {
     return write_all(input.memory() + offset, static_cast<size_t>(left)) ? Copied::kOk
-                                                                          : Copied::kWriteFailed;
+                                                                         : Copied::kWriteFailed;
   }
   // In the kernel where it can: no copy through this process.
   bool kernel = true;

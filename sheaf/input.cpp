@@ -70,7 +70,8 @@ bool RecognizeFormat(const uint8_t* head, size_t size, Format* format) {
   if (size < 4) return false;
   if (memcmp(head, "SARC", 4) == 0) {
     if (size < 8) return false;
-    const bool marked = (head[6] == 0xFE && head[7] == 0xFF) || (head[6] == 0xFF && head[7] == 0xFE);
+    const bool marked =
+        (head[6] == 0xFE && head[7] == 0xFF) || (head[6] == 0xFF && head[7] == 0xFE);
     if (!marked) return false;
     *format = Format::kSarc;
   } else if (memcmp(head, "RARC", 4) == 0 || memcmp(head, "CRAR", 4) == 0) {
@@ -134,8 +135,7 @@ bool Input::Open(const std::string& path, Messages& messages) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    messages.Problem(S_ISDIR(st.st_mode) ? "it is a folder, not an archive"
-                                         : "not a regular file");
+    messages.Problem(S_ISDIR(st.st_mode) ? "it is a folder, not an archive" : "not a regular file");
     return false;
   }
   size_ = static_cast<uint64_t>(st.st_size);

@@ -56,8 +56,8 @@ bool ParseLz77Header(const uint8_t* data, size_t size, Lz77Header* header) {
   if (header->decoded_size == 0 && size >= 8) {
     header->extended = true;
     header->header_size = 8;
-    header->decoded_size =
-        uint32_t{data[4]} | uint32_t{data[5]} << 8 | uint32_t{data[6]} << 16 | uint32_t{data[7]} << 24;
+    header->decoded_size = uint32_t{data[4]} | uint32_t{data[5]} << 8 | uint32_t{data[6]} << 16 |
+                           uint32_t{data[7]} << 24;
   }
   return true;
 }

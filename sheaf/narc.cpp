@@ -67,12 +67,10 @@ bool ReadNarc(Input& input, Messages& messages, NarcModel* m, Tree* tree) {
   if (memcmp(btaf, "BTAF", 4) != 0 || btaf_size < 12 + 8 * count ||
       uint64_t{kHeaderSize} + btaf_size + 8 > m->size) {
     messages.Problem("damaged NARC: the allocation block (BTAF) at 0x10 " +
-                     std::string(memcmp(btaf, "BTAF", 4) != 0
-                                     ? "is missing"
-                                     : btaf_size < 12 + 8 * count
-                                           ? "is too small for its " + std::to_string(count) +
-                                                 " files"
-                                           : "runs past the end of the archive"));
+                     std::string(memcmp(btaf, "BTAF", 4) != 0 ? "is missing"
+                                 : btaf_size < 12 + 8 * count
+                                     ? "is too small for its " + std::to_string(count) + " files"
+                                     : "runs past the end of the archive"));
     return false;
   }
   m->btnf_offset = kHeaderSize + btaf_size;
@@ -81,9 +79,9 @@ bool ReadNarc(Input& input, Messages& messages, NarcModel* m, Tree* tree) {
   m->btnf_size = kLittle.U32(block + 4);
   if (memcmp(block, "BTNF", 4) != 0 || m->btnf_size < 8 ||
       uint64_t{m->btnf_offset} + m->btnf_size + 8 > m->size) {
-    messages.Problem("damaged NARC: the name block (BTNF) at " + Hex(m->btnf_offset) +
-                     (memcmp(block, "BTNF", 4) != 0 ? " is missing"
-                                                    : " runs past the end of the archive"));
+    messages.Problem(
+        "damaged NARC: the name block (BTNF) at " + Hex(m->btnf_offset) +
+        (memcmp(block, "BTNF", 4) != 0 ? " is missing" : " runs past the end of the archive"));
     return false;
   }
   m->gmif_offset = m->btnf_offset + m->btnf_size;
@@ -91,9 +89,9 @@ bool ReadNarc(Input& input, Messages& messages, NarcModel* m, Tree* tree) {
   m->gmif_size = kLittle.U32(block + 4);
   if (memcmp(block, "GMIF", 4) != 0 || m->gmif_size < 8 ||
       uint64_t{m->gmif_offset} + m->gmif_size > m->size) {
-    messages.Problem("damaged NARC: the data block (GMIF) at " + Hex(m->gmif_offset) +
-                     (memcmp(block, "GMIF", 4) != 0 ? " is missing"
-                                                    : " runs past the end of the archive"));
+    messages.Problem(
+        "damaged NARC: the data block (GMIF) at " + Hex(m->gmif_offset) +
+        (memcmp(block, "GMIF", 4) != 0 ? " is missing" : " runs past the end of the archive"));
     return false;
   }
   if (uint64_t{btaf_size} + m->btnf_size > kMaxTables) {
@@ -116,7 +114,8 @@ bool ReadNarc(Input& input, Messages& messages, NarcModel* m, Tree* tree) {
   }
   auto data_problem = [&](uint32_t id) -> std::string {
     const auto [start, end] = m->files[id];
-    if (start > end) return "its data (" + Hex(start) + " to " + Hex(end) + ") ends before it begins";
+    if (start > end)
+      return "its data (" + Hex(start) + " to " + Hex(end) + ") ends before it begins";
     if (end > data_size) {
       return "its data (" + Hex(start) + " to " + Hex(end) + ") runs past the end of the " +
              std::to_string(data_size) + "-byte data block";
@@ -190,7 +189,8 @@ bool ReadNarc(Input& input, Messages& messages, NarcModel* m, Tree* tree) {
         } else if (why.empty() && (record.target == 0 || m->folders[record.target].reached)) {
           why = "it names folder " + Hex(field) +
                 ", which is reached before (a cycle, or two ways to one folder)";
-        } else if (why.empty() && m->folders[record.target].parent_field != kFolderBase + w.folder) {
+        } else if (why.empty() &&
+                   m->folders[record.target].parent_field != kFolderBase + w.folder) {
           messages.Problem("damaged NARC name table: the folder " + shown + " gives " +
                            Hex(m->folders[record.target].parent_field) + " as its parent, not " +
                            Hex(kFolderBase + w.folder));
@@ -329,7 +329,7 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
   }
 
   std::vector<OutFolder> folders;
-  std::vector<uint32_t> files;  // host files in id order
+  std::vector<uint32_t> files;       // host files in id order
   std::vector<int64_t> original_id;  // of each file in id order, -1 when new
   if (!unnamed) {
     // Folders: the original's that are still there, then the new ones
@@ -458,7 +458,8 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
     original_id.push_back(id);
   }
   if (files.size() > 0xFFFF) {
-    messages.Problem(CannotPack(host.entries[files[0xFFFF]].path, "a NARC holds at most 65,535 files"));
+    messages.Problem(
+        CannotPack(host.entries[files[0xFFFF]].path, "a NARC holds at most 65,535 files"));
     return false;
   }
 
@@ -491,7 +492,8 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
         if (f.reached) spans.push_back({f.sub_offset, f.sub_end});
       }
       std::sort(spans.begin(), spans.end());
-      uint32_t end = has_original && model.named ? 8 * static_cast<uint32_t>(model.folders.size()) : 0;
+      uint32_t end =
+          has_original && model.named ? 8 * static_cast<uint32_t>(model.folders.size()) : 0;
       for (const auto& [start, stop] : spans) {
         end_before[start] = end;
         end = std::max(end, stop);
@@ -569,8 +571,9 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
     for (uint32_t k = 0; k < model.files.size(); ++k) {
       if (!model.paths[k].empty()) all.push_back(k);
     }
-    std::stable_sort(all.begin(), all.end(),
-                     [&](uint32_t a, uint32_t b) { return model.files[a].first < model.files[b].first; });
+    std::stable_sort(all.begin(), all.end(), [&](uint32_t a, uint32_t b) {
+      return model.files[a].first < model.files[b].first;
+    });
     for (const uint32_t k : all) {
       gap_start[k] = original_last_end;
       original_last_end = std::max<uint64_t>(original_last_end, model.files[k].second);
@@ -652,10 +655,10 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
   memcpy(btnf + 8, names.data(), names.size());
   uint8_t* gmif = h + gmif_offset;
   memcpy(gmif, "GMIF", 4);
-  kLittle.Put32(gmif + 4, static_cast<uint32_t>(Derive(
-                              has_original, model.gmif_size,
-                              {{original_end - model.gmif_offset, end - gmif_offset},
-                               {model.size - model.gmif_offset, end - gmif_offset}})));
+  kLittle.Put32(gmif + 4, static_cast<uint32_t>(
+                              Derive(has_original, model.gmif_size,
+                                     {{original_end - model.gmif_offset, end - gmif_offset},
+                                      {model.size - model.gmif_offset, end - gmif_offset}})));
   return true;
 }
 

@@ -4,8 +4,8 @@
 
 namespace sheaf {
 
-bool HeadGap(std::vector<uint8_t>& head, uint64_t start, bool copy, uint64_t from,
-             const Fill& fill, Input* original) {
+bool HeadGap(std::vector<uint8_t>& head, uint64_t start, bool copy, uint64_t from, const Fill& fill,
+             Input* original) {
   if (start <= head.size()) return true;
   const size_t at = head.size();
   const size_t size = static_cast<size_t>(start - at);

@@ -20,8 +20,8 @@ struct PackJob {
 
 // Appends to head the gap up to start: the original's bytes at from when
 // copy, else the fill. False when the original cannot be read (reported).
-bool HeadGap(std::vector<uint8_t>& head, uint64_t start, bool copy, uint64_t from,
-             const Fill& fill, Input* original);
+bool HeadGap(std::vector<uint8_t>& head, uint64_t start, bool copy, uint64_t from, const Fill& fill,
+             Input* original);
 
 // The fill of a gap of the original (read from it), or otherwise.
 Fill OriginalFill(Input* original, uint64_t start, uint64_t end, Fill otherwise);

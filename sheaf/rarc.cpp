@@ -8,8 +8,8 @@ namespace sheaf {
 
 namespace {
 
-constexpr uint32_t kInfo = 0x20;          // the info block, and the base of its offsets
-constexpr uint32_t kTablesStart = 0x40;   // after the header and the info block
+constexpr uint32_t kInfo = 0x20;         // the info block, and the base of its offsets
+constexpr uint32_t kTablesStart = 0x40;  // after the header and the info block
 constexpr uint32_t kMaxTables = 16 << 20;
 constexpr uint32_t kNoParent = 0xFFFFFFFF;
 constexpr uint64_t kAlign = 32;
@@ -112,8 +112,8 @@ bool ReadRarc(Input& input, Messages& messages, RarcModel* m, Tree* tree) {
   for (const auto& t : tables) {
     if (uint64_t{kInfo} + t.offset + t.size > m->size) {
       messages.Problem(std::string("damaged RARC: the ") + t.what + " (" + std::to_string(t.size) +
-                       " bytes at " + Hex(uint64_t{kInfo} + t.offset) + ") runs past the end of the " +
-                       std::to_string(m->size) + "-byte archive");
+                       " bytes at " + Hex(uint64_t{kInfo} + t.offset) +
+                       ") runs past the end of the " + std::to_string(m->size) + "-byte archive");
       return false;
     }
     total += t.size;
@@ -187,8 +187,7 @@ bool ReadRarc(Input& input, Messages& messages, RarcModel* m, Tree* tree) {
       messages.Problem("skipping the contents of " + label + ": its entries " +
                        std::to_string(folder.first) + " to " +
                        std::to_string(uint64_t{folder.first} + folder.count - 1) +
-                       " lie past the end of the " + std::to_string(entry_count) +
-                       "-entry table");
+                       " lie past the end of the " + std::to_string(entry_count) + "-entry table");
       continue;
     }
     if (std::any_of(owned.begin() + folder.first, owned.begin() + folder.first + folder.count,
@@ -265,8 +264,8 @@ bool ReadRarc(Input& input, Messages& messages, RarcModel* m, Tree* tree) {
                            std::to_string(Tree::kMaxDepth) + " folders");
           continue;
         case Tree::Added::kFull:
-          messages.Problem("skipping " + shown + ": more than " +
-                           std::to_string(Tree::kMaxNodes) + " files and folders");
+          messages.Problem("skipping " + shown + ": more than " + std::to_string(Tree::kMaxNodes) +
+                           " files and folders");
           continue;
       }
       e.reached = true;
@@ -482,7 +481,8 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
       if (folder_at == 0) {
         folder_at = run.size();
         for (size_t i = 0; i < run.size(); ++i) {
-          if (entries[run[i]].kind == RarcEntry::kSelf || entries[run[i]].kind == RarcEntry::kParent) {
+          if (entries[run[i]].kind == RarcEntry::kSelf ||
+              entries[run[i]].kind == RarcEntry::kParent) {
             folder_at = i;
             break;
           }
@@ -502,14 +502,16 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
       run.push_back(add_dot(fi, false));
     }
     if (run.size() > 0xFFFF) {
-      messages.Problem(CannotPack(host.entries[f.host].path.empty() ? host.top : host.entries[f.host].path,
-                                  "a RARC folder holds at most 65,535 entries, \".\" and \"..\" "
-                                  "included"));
+      messages.Problem(
+          CannotPack(host.entries[f.host].path.empty() ? host.top : host.entries[f.host].path,
+                     "a RARC folder holds at most 65,535 entries, \".\" and \"..\" "
+                     "included"));
       return false;
     }
   }
   for (OutEntry& e : entries) {
-    if (e.kind == RarcEntry::kFolder) folders[e.target].entry = static_cast<uint32_t>(&e - entries.data());
+    if (e.kind == RarcEntry::kFolder)
+      folders[e.target].entry = static_cast<uint32_t>(&e - entries.data());
   }
 
   // The entry table: the runs of the original's folders in its order, then
@@ -576,10 +578,10 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     max_id = std::max(max_id, id);
     ++file_count;
   }
-  const uint32_t next_id = static_cast<uint32_t>(Derive(
-      has_original, model.next_id,
-      {{model.entries.size(), table.size()}, {original_files, file_count},
-       {original_max_id + 1, max_id + 1}}));
+  const uint32_t next_id = static_cast<uint32_t>(Derive(has_original, model.next_id,
+                                                        {{model.entries.size(), table.size()},
+                                                         {original_files, file_count},
+                                                         {original_max_id + 1, max_id + 1}}));
 
   // Strings: the original's that are still used, where they were while
   // nothing before them changed, then the new names (shared when the
@@ -602,7 +604,8 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     }
   }
   for (const OutEntry& e : entries) {
-    if (e.original >= 0) kept_strings[model.entries[static_cast<size_t>(e.original)].name_offset] = e.name;
+    if (e.original >= 0)
+      kept_strings[model.entries[static_cast<size_t>(e.original)].name_offset] = e.name;
   }
   const bool sharing = StringPool::Shares(all_strings, true);
   const uint64_t original_strings_end = StringPool::End(all_strings);
@@ -614,10 +617,12 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     pool.Add("..", false);
   }
   for (OutFolder& f : folders) {
-    if (f.original >= 0) f.name_offset = pool.Moved(model.folders[static_cast<size_t>(f.original)].name_offset);
+    if (f.original >= 0)
+      f.name_offset = pool.Moved(model.folders[static_cast<size_t>(f.original)].name_offset);
   }
   for (OutEntry& e : entries) {
-    if (e.original >= 0) e.name_offset = pool.Moved(model.entries[static_cast<size_t>(e.original)].name_offset);
+    if (e.original >= 0)
+      e.name_offset = pool.Moved(model.entries[static_cast<size_t>(e.original)].name_offset);
   }
   auto name_new_folders = [&]() {
     for (OutFolder& f : folders) {
@@ -714,8 +719,8 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
       const RarcEntry& e = model.entries[all[i]];
       gap_start[all[i]] = original_last_end;
       original_last_end = std::max<uint64_t>(original_last_end, uint64_t{e.data} + e.size);
-      const uint64_t next = i + 1 < all.size() ? model.entries[all[i + 1]].data
-                                               : model.size - od_start;
+      const uint64_t next =
+          i + 1 < all.size() ? model.entries[all[i + 1]].data : model.size - od_start;
       original_group[static_cast<size_t>(GroupOf(e.attributes))] += next - e.data;
     }
   }
@@ -757,8 +762,8 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     end = model.size;
     plan->Gap(end, true, od_start + pos, data_fill);
   } else {
-    const Trail trail = has_original ? DetectTrail(od_start + original_last_end, model.size)
-                                     : Trail{kAlign, 0};
+    const Trail trail =
+        has_original ? DetectTrail(od_start + original_last_end, model.size) : Trail{kAlign, 0};
     end = ApplyTrail(trail, data_start + pos);
     plan->Gap(end, false, 0, data_fill);
   }
@@ -781,20 +786,19 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
   o.Put32(h + 0xC, static_cast<uint32_t>(data_start - kInfo));
   o.Put32(h + 0x10, static_cast<uint32_t>(Derive(has_original, model.data_size,
                                                  {{model.size - od_start, end - data_start}})));
-  o.Put32(h + 0x14, static_cast<uint32_t>(Derive(has_original, model.mram_size,
-                                                 {{original_group[0], group[0]}})));
-  o.Put32(h + 0x18, static_cast<uint32_t>(Derive(has_original, model.aram_size,
-                                                 {{original_group[1], group[1]}})));
+  o.Put32(h + 0x14, static_cast<uint32_t>(
+                        Derive(has_original, model.mram_size, {{original_group[0], group[0]}})));
+  o.Put32(h + 0x18, static_cast<uint32_t>(
+                        Derive(has_original, model.aram_size, {{original_group[1], group[1]}})));
   o.Put32(h + 0x1C, static_cast<uint32_t>(Derive(has_original, model.dvd_size,
                                                  {{0, 0}, {original_group[2], group[2]}})));
   o.Put32(h + 0x20, static_cast<uint32_t>(folders.size()));
   o.Put32(h + 0x24, static_cast<uint32_t>(folder_table - kInfo));
   o.Put32(h + 0x28, static_cast<uint32_t>(table.size()));
   o.Put32(h + 0x2C, static_cast<uint32_t>(entry_table - kInfo));
-  o.Put32(h + 0x30, static_cast<uint32_t>(Derive(
-                        has_original, model.string_size,
-                        {{od_start - os_start, data_start - string_table},
-                         {original_strings_end, pool.bytes().size()}})));
+  o.Put32(h + 0x30, static_cast<uint32_t>(Derive(has_original, model.string_size,
+                                                 {{od_start - os_start, data_start - string_table},
+                                                  {original_strings_end, pool.bytes().size()}})));
   o.Put32(h + 0x34, static_cast<uint32_t>(string_table - kInfo));
   o.Put16(h + 0x38, next_id);
   h[0x3A] = has_original ? model.ids_follow : 1;

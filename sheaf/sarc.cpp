@@ -95,7 +95,8 @@ uint32_t SarcHash(std::string_view name, uint32_t multiplier, HashConvention con
       const size_t want = p[i] >= 0xF0 ? 4 : p[i] >= 0xE0 ? 3 : 2;
       uint32_t c = p[i] & (0x7F >> want);
       size_t k = 1;
-      for (; k < want && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k) c = c << 6 | (p[i + k] & 0x3F);
+      for (; k < want && i + k < n && (p[i + k] & 0xC0) == 0x80; ++k)
+        c = c << 6 | (p[i + k] & 0x3F);
       if (k == want) {
         unit = c;
         length = want;
@@ -108,13 +109,16 @@ uint32_t SarcHash(std::string_view name, uint32_t multiplier, HashConvention con
 }
 
 uint64_t SarcContentAlignment(const HostEntry& f) {
-  auto starts = [&](const char* magic, size_t n, size_t at = 0) { return StartsWith(f, magic, n, at); };
+  auto starts = [&](const char* magic, size_t n, size_t at = 0) {
+    return StartsWith(f, magic, n, at);
+  };
   auto tail = [&](const char* magic) { return f.has_tail && memcmp(f.tail, magic, 4) == 0; };
   if (starts("SARC", 4) || starts("FFNT", 4) || starts("Gfx2", 4) || starts("FRES", 4) ||
       starts("AAHS", 4) || starts("BAHS", 4) || tail("FLIM")) {
     return 0x2000;
   }
-  if (starts("BNTX\0\0\0\0", 8) || starts("BNSH\0\0\0\0", 8) || starts("FSHA    ", 8)) return 0x1000;
+  if (starts("BNTX\0\0\0\0", 8) || starts("BNSH\0\0\0\0", 8) || starts("FSHA    ", 8))
+    return 0x1000;
   if (starts("SCDL", 4, 0xC)) return 0x100;
   if (starts("Yaz0", 4) || starts("Yaz1", 4) || starts("CFNT", 4) || starts("CGFX", 4) ||
       tail("CLIM") || starts("YB", 2) || starts("BY", 2) || starts("MsgStdBn", 8) ||
@@ -154,9 +158,11 @@ bool ReadSarc(Input& input, Messages& messages, SarcModel* m, Tree* tree) {
                      " bytes, the archive holds " + std::to_string(input.size()));
     return false;
   }
-  if (m->data_offset > m->size || m->data_offset < kHeaderSize + kSfatHeaderSize + kSfntHeaderSize) {
-    messages.Problem("damaged SARC header: the data region starts at " + Hex(m->data_offset) +
-                     (m->data_offset > m->size ? ", past the end of the archive" : ", inside the tables"));
+  if (m->data_offset > m->size ||
+      m->data_offset < kHeaderSize + kSfatHeaderSize + kSfntHeaderSize) {
+    messages.Problem(
+        "damaged SARC header: the data region starts at " + Hex(m->data_offset) +
+        (m->data_offset > m->size ? ", past the end of the archive" : ", inside the tables"));
     return false;
   }
   if (m->data_offset > kMaxTables) {
@@ -175,9 +181,9 @@ bool ReadSarc(Input& input, Messages& messages, SarcModel* m, Tree* tree) {
   m->multiplier = o.U32(sfat + 8);
   const uint64_t sfnt_at = kHeaderSize + kSfatHeaderSize + uint64_t{16} * count;
   if (sfnt_at + kSfntHeaderSize > m->data_offset) {
-    messages.Problem("damaged SARC: its " + std::to_string(count) + " entries need the tables up to " +
-                     Hex(sfnt_at + kSfntHeaderSize) + ", but the data region starts at " +
-                     Hex(m->data_offset));
+    messages.Problem("damaged SARC: its " + std::to_string(count) +
+                     " entries need the tables up to " + Hex(sfnt_at + kSfntHeaderSize) +
+                     ", but the data region starts at " + Hex(m->data_offset));
     return false;
   }
   if (count > kMaxEntries) {
@@ -252,9 +258,8 @@ bool ReadSarc(Input& input, Messages& messages, SarcModel* m, Tree* tree) {
     }
     if (usable) {
       uint32_t node = 0;
-      const std::string why = AddPath(*tree, entry.named ? std::string_view(entry.name)
-                                                         : std::string_view(entry.path),
-                                      &node);
+      const std::string why = AddPath(
+          *tree, entry.named ? std::string_view(entry.name) : std::string_view(entry.path), &node);
       if (!why.empty()) {
         messages.Problem("skipping " + label + ": " + why);
       } else {
@@ -303,9 +308,9 @@ struct Item {
   uint32_t hash = 0;
   uint32_t collision = 1;
   bool named = true;
-  std::string name;           // as stored
-  uint32_t host = 0;          // the host file
-  int64_t original = -1;      // its entry in the original, when kept
+  std::string name;       // as stored
+  uint32_t host = 0;      // the host file
+  int64_t original = -1;  // its entry in the original, when kept
   uint64_t align = 4;
   uint32_t name_offset = 0;
   uint64_t start = 0;  // relative to the data region
@@ -324,7 +329,8 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
   for (size_t i = 0; i < model.entries.size(); ++i) {
     const SarcEntry& e = model.entries[i];
     const uint32_t at = host.Find(e.path);
-    if (at != HostTree::kNone && !host.entries[at].folder) kept_by_host[at] = static_cast<int64_t>(i);
+    if (at != HostTree::kNone && !host.entries[at].folder)
+      kept_by_host[at] = static_cast<int64_t>(i);
   }
   std::vector<Item> kept, added;
   for (uint32_t i = 1; i < host.entries.size(); ++i) {
@@ -389,8 +395,9 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
     bool unchanged = j - i == static_cast<size_t>(original_group[items[i].hash]);
     for (size_t k = i; k < j; ++k) {
       if (!items[k].named && j - i > 1) {
-        messages.Problem(CannotPack(host.entries[items[k].host].path,
-                                    "an entry without a name needs a hash that no other entry has"));
+        messages.Problem(
+            CannotPack(host.entries[items[k].host].path,
+                       "an entry without a name needs a hash that no other entry has"));
         return false;
       }
       unchanged = unchanged && items[k].original >= 0;
@@ -448,8 +455,8 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
     const uint64_t pos = names.size();
     const uint64_t start = Place(pos, 4, origin);
     if (start / 4 > 0xFFFFFF) {
-      messages.Problem(CannotPack(host.entries[item.host].path,
-                                  "the names of a SARC take at most 64 MiB"));
+      messages.Problem(
+          CannotPack(host.entries[item.host].path, "the names of a SARC take at most 64 MiB"));
       return false;
     }
     names.resize(static_cast<size_t>(start), 0);
@@ -464,7 +471,8 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
 
   // Alignment: a kept file keeps the one its original offset gives it, up
   // to the original data region's own; a new one gets its content's.
-  const uint64_t cap = has_original ? LowBit(model.data_offset, kLargestAlignment) : kLargestAlignment;
+  const uint64_t cap =
+      has_original ? LowBit(model.data_offset, kLargestAlignment) : kLargestAlignment;
   std::vector<uint32_t> to_sniff;
   for (const Item& item : items) {
     if (item.original < 0) to_sniff.push_back(item.host);
@@ -488,8 +496,8 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
   plan->head.assign(static_cast<size_t>(names_start), 0);
   plan->head.insert(plan->head.end(), names.begin(), names.end());
   const Fill zero;
-  const Fill head_fill = has_original ? OriginalFill(original, region.gap_start, region.start, zero)
-                                      : zero;
+  const Fill head_fill =
+      has_original ? OriginalFill(original, region.gap_start, region.start, zero) : zero;
   if (!HeadGap(plan->head, data_offset, SameGap(names_end, region), region.gap_start, head_fill,
                original)) {
     return false;
@@ -536,7 +544,8 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
       const SarcEntry& e = model.entries[static_cast<size_t>(item.original)];
       const uint64_t from = gap_start[static_cast<size_t>(item.original)];
       if (e.start > from) {
-        data_fill = OriginalFill(original, model.data_offset + from, model.data_offset + e.start, zero);
+        data_fill =
+            OriginalFill(original, model.data_offset + from, model.data_offset + e.start, zero);
         break;
       }
     }

@@ -144,8 +144,8 @@ bool Scanner::List(uint32_t index, std::vector<FolderId>& chain) {
       if ((err == ENOENT || err == ELOOP) &&
           fstatat(dirfd(dir), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
           S_ISLNK(link.st_mode)) {
-        messages_.Problem("skipping " + Quote(shown) + ": a symbolic link that cannot be followed (" +
-                          strerror(err) + ")");
+        messages_.Problem("skipping " + Quote(shown) +
+                          ": a symbolic link that cannot be followed (" + strerror(err) + ")");
         continue;
       }
       messages_.Problem("cannot read " + Quote(shown) + ": " + strerror(err));

@@ -66,8 +66,7 @@ int Temporary::Create(int dir_fd) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char name[32];
     snprintf(name, sizeof name, ".sheaf-%016llx", static_cast<unsigned long long>(random()));
-    const int fd =
-        openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       dir_fd_ = dir_fd;
       fd_ = fd;

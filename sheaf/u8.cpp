@@ -123,7 +123,8 @@ bool ReadU8(Input& input, Messages& messages, U8Model* m, Tree* tree) {
     if (folder) {
       end = n.b;
       if (n.b <= i || n.b > parent.end) {
-        const std::string label = n.name.empty() ? "node " + std::to_string(i) : Quote(where + n.name);
+        const std::string label =
+            n.name.empty() ? "node " + std::to_string(i) : Quote(where + n.name);
         if (usable) {
           messages.Problem("skipping the folder " + label + ": its nodes (" + std::to_string(i) +
                            " up to " + std::to_string(n.b) + ") " +
@@ -186,8 +187,8 @@ bool ReadU8(Input& input, Messages& messages, U8Model* m, Tree* tree) {
           usable = false;
           break;
         case Tree::Added::kFull:
-          messages.Problem("skipping " + label + ": more than " +
-                           std::to_string(Tree::kMaxNodes) + " files and folders");
+          messages.Problem("skipping " + label + ": more than " + std::to_string(Tree::kMaxNodes) +
+                           " files and folders");
           usable = false;
           break;
       }
@@ -402,7 +403,8 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
                      [&](uint32_t a, uint32_t b) { return model.nodes[a].a < model.nodes[b].a; });
     for (const uint32_t i : all) {
       gap_start[i] = original_last_end;
-      original_last_end = std::max<uint64_t>(original_last_end, uint64_t{model.nodes[i].a} + model.nodes[i].b);
+      original_last_end =
+          std::max<uint64_t>(original_last_end, uint64_t{model.nodes[i].a} + model.nodes[i].b);
     }
   }
   Fill data_fill = zero;
@@ -411,7 +413,8 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
       if (nodes[k].original < 0) break;
       const U8Node& n = model.nodes[static_cast<size_t>(nodes[k].original)];
       if (n.a > gap_start[static_cast<uint32_t>(nodes[k].original)]) {
-        data_fill = OriginalFill(original, gap_start[static_cast<uint32_t>(nodes[k].original)], n.a, zero);
+        data_fill =
+            OriginalFill(original, gap_start[static_cast<uint32_t>(nodes[k].original)], n.a, zero);
         break;
       }
     }
@@ -441,7 +444,8 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
     end = model.size;
     plan->Gap(end, true, pos, data_fill);
   } else {
-    const Trail trail = has_original ? DetectTrail(original_last_end, model.size) : Trail{kAlign, 0};
+    const Trail trail =
+        has_original ? DetectTrail(original_last_end, model.size) : Trail{kAlign, 0};
     end = ApplyTrail(trail, pos);
     plan->Gap(end, false, 0, data_fill);
   }
@@ -455,10 +459,11 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
   memcpy(h, "\x55\xAA\x38\x2D", 4);
   kBig.Put32(h + 4, static_cast<uint32_t>(node_table));
   const uint64_t exact = kNodeSize * nodes.size() + pool.bytes().size();
-  kBig.Put32(h + 8, static_cast<uint32_t>(Derive(
-                        has_original, model.tables_size,
-                        {{kNodeSize * model.nodes.size() + StringPool::End(all_strings), exact},
-                         {uint64_t{model.data_offset} - model.node_table, data_start - node_table}})));
+  kBig.Put32(h + 8,
+             static_cast<uint32_t>(Derive(
+                 has_original, model.tables_size,
+                 {{kNodeSize * model.nodes.size() + StringPool::End(all_strings), exact},
+                  {uint64_t{model.data_offset} - model.node_table, data_start - node_table}})));
   kBig.Put32(h + 12, static_cast<uint32_t>(data_start));
   for (size_t i = 0; i < nodes.size(); ++i) {
     const OutNode& n = nodes[i];

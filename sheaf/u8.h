@@ -19,8 +19,8 @@ namespace sheaf {
 struct U8Node {
   uint8_t type = 0;  // 0 file, 1 folder
   uint32_t name_offset = 0;
-  uint32_t a = 0;  // a file's data offset, a folder's parent
-  uint32_t b = 0;  // a file's size, the node after a folder's contents
+  uint32_t a = 0;       // a file's data offset, a folder's parent
+  uint32_t b = 0;       // a file's size, the node after a folder's contents
   uint32_t folder = 0;  // the folder holding it, by the nesting
   bool reached = false;
   std::string name;
@@ -31,7 +31,7 @@ struct U8Model {
   uint32_t node_table = 0x20;
   uint32_t tables_size = 0;  // the header's size of the nodes and strings
   uint32_t data_offset = 0;
-  uint64_t size = 0;  // of the archive
+  uint64_t size = 0;     // of the archive
   bool has_dot = false;  // node 1 is a "." folder holding everything
   std::vector<U8Node> nodes;
   std::string strings;
