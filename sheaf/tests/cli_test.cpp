@@ -43,7 +43,8 @@ TEST(Cli, UsageErrors) {
       {{"-c", "dir"}, "-c takes DIR and ARCHIVE"},
       {{"-F", "sarc", "a", "b"}, "-F and --like go with -c only"},
       {{"-c", "-F", "sarc", "--like", "x", "d", "a"}, "-F and --like exclude each other"},
-      {{"-c", "-F", "zip", "d", "a"}, "unknown format \"zip\": give sarc, sarc-be, rarc, u8 or narc"},
+      {{"-c", "-F", "zip", "d", "a"},
+       "unknown format \"zip\": give sarc, sarc-be, rarc, u8 or narc"},
       {{"-c", "d", "course.szs"},
        "the name course.szs does not tell the format: give -F sarc, sarc-be, rarc, u8 or narc, or "
        "--like ORIGINAL"},
@@ -83,7 +84,9 @@ TEST(Cli, ListingIsSortedBytewiseAndTheCheckIsSilent) {
             "129\tSound/wave.bcwav\n"
             "5\ta.txt\n"
             "0\tempty\n"
-            "7\t\xC3\x9C" "ber/stra\xC3\x9F" "e.txt\n"
+            "7\t\xC3\x9C"
+            "ber/stra\xC3\x9F"
+            "e.txt\n"
             "77\t\xE6\x97\xA5\xE6\x9C\xAC/\xE8\xAA\xAC.txt\n");
   r = Sheaf({"-t", tmp / "a.arc"});
   EXPECT_EQ(r.status, 0);
@@ -99,10 +102,12 @@ TEST(Cli, OnlyThePathsAskedForAndVerbose) {
   TempDir tmp;
   WriteTree(tmp / "in", SampleTree(false));
   ASSERT_EQ(Sheaf({"-c", tmp / "in", tmp / "a.sarc"}).status, 0);
-  const RunResult r = Sheaf({"-v", tmp / "a.sarc", tmp / "out", "/Course/Deeper/", "a.txt", "nothing/here"});
+  const RunResult r =
+      Sheaf({"-v", tmp / "a.sarc", tmp / "out", "/Course/Deeper/", "a.txt", "nothing/here"});
   EXPECT_EQ(r.status, 1);
   // The files are named in the order of their data.
-  const std::string missing = "sheaf: " + tmp / "a.sarc" + ": \"nothing/here\" is not in the archive\n";
+  const std::string missing =
+      "sheaf: " + tmp / "a.sarc" + ": \"nothing/here\" is not in the archive\n";
   ASSERT_EQ(r.err.rfind(missing, 0), 0u) << r.err;
   std::vector<std::string> named;
   for (size_t at = missing.size(); at < r.err.size();) {
@@ -111,7 +116,8 @@ TEST(Cli, OnlyThePathsAskedForAndVerbose) {
     at = end + 1;
   }
   std::sort(named.begin(), named.end());
-  EXPECT_EQ(named, (std::vector<std::string>{"Course/Deeper/nested.sarc", "Course/Deeper/zero", "a.txt"}));
+  EXPECT_EQ(named,
+            (std::vector<std::string>{"Course/Deeper/nested.sarc", "Course/Deeper/zero", "a.txt"}));
   EXPECT_EQ(ListDir(tmp / "out"), (std::vector<std::string>{"Course", "a.txt"}));
   EXPECT_EQ(ListDir(tmp / "out/Course"), std::vector<std::string>{"Deeper"});
   EXPECT_EQ(ListDir(tmp / "out/Course/Deeper"), (std::vector<std::string>{"nested.sarc", "zero"}));
@@ -120,7 +126,8 @@ TEST(Cli, OnlyThePathsAskedForAndVerbose) {
 TEST(Cli, FilesInTheWayAndLinksInDir) {
   TempDir tmp;
   reference::Tree tree;
-  tree.files = {{"a.txt", testkit::AsBytes("new")}, {"d/b.txt", testkit::AsBytes("b")},
+  tree.files = {{"a.txt", testkit::AsBytes("new")},
+                {"d/b.txt", testkit::AsBytes("b")},
                 {"e/c.txt", testkit::AsBytes("c")}};
   WriteTree(tmp / "in", tree);
   ASSERT_EQ(Sheaf({"-c", tmp / "in", tmp / "x.u8"}).status, 0);
@@ -133,7 +140,9 @@ TEST(Cli, FilesInTheWayAndLinksInDir) {
   const std::string prefix = "sheaf: " + tmp / "x.u8" + ": ";
   RunResult r = Sheaf({tmp / "x.u8", tmp / "out"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, prefix + "cannot make the folder \"d\": a symbolic link of that name is in the way (-f replaces it)\n" +
+  EXPECT_EQ(r.err, prefix +
+                       "cannot make the folder \"d\": a symbolic link of that name is in the way "
+                       "(-f replaces it)\n" +
                        prefix + "\"a.txt\" exists; it is not replaced (-f replaces it)\n" + prefix +
                        "cannot extract \"e/c.txt\": a folder of that name is in the way\n");
   EXPECT_EQ(ReadFile(tmp / "out/a.txt"), "old");
@@ -157,11 +166,17 @@ TEST(Cli, CreationFollowsLinksAndSkipsWhatItCannotPack) {
   const RunResult r = Sheaf({"-c", "-v", tmp / "in", tmp / "x.narc"});
   EXPECT_EQ(r.status, 1);
   const std::string prefix = "sheaf: " + tmp / "x.narc" + ": ";
-  EXPECT_NE(r.err.find(prefix + "skipping \"" + tmp / "in/Course/loop" + "\": it leads back to a folder that holds it\n"),
-            std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(prefix + "skipping \"" + tmp / "in/dangling" + "\": a symbolic link that cannot be followed (No such file or directory)\n"),
-            std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(prefix + "skipping \"" + tmp / "in/pipe" + "\": a named pipe\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(prefix + "skipping \"" + tmp / "in/Course/loop" +
+                       "\": it leads back to a folder that holds it\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(prefix + "skipping \"" + tmp / "in/dangling" +
+                       "\": a symbolic link that cannot be followed (No such file or directory)\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(prefix + "skipping \"" + tmp / "in/pipe" + "\": a named pipe\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("\nlinked.txt\n"), std::string::npos) << r.err;
   ASSERT_EQ(Sheaf({tmp / "x.narc", tmp / "out"}).status, 0);
   EXPECT_EQ(ReadFile(tmp / "out/linked.txt"), "through a link");
@@ -186,9 +201,10 @@ TEST(Cli, NamesAFormatCannotHold) {
   WriteFile(tmp / "gap/@00000", "a");
   WriteFile(tmp / "gap/@00002", "c");
   r = Sheaf({"-c", tmp / "gap", tmp / "x.narc"});
-  EXPECT_EQ(r.err, "sheaf: " + tmp / "x.narc" +
-                       ": cannot pack \"@00002\": a NARC without names numbers its files from @00000 "
-                       "on, and @00001 is missing\n");
+  EXPECT_EQ(r.err,
+            "sheaf: " + tmp / "x.narc" +
+                ": cannot pack \"@00002\": a NARC without names numbers its files from @00000 "
+                "on, and @00001 is missing\n");
 
   testkit::MakeDir(tmp / "same");
   const uint32_t hash = reference::SarcNameHash("b.txt", 101, reference::SarcHash::kUnsigned);
