@@ -90,8 +90,11 @@ struct Piece {
 struct Plan {
   std::vector<uint8_t> head;
   std::vector<Piece> pieces;
-  uint64_t size = 0;                 // the whole archive
-  uint64_t largest_alignment = 1;    // of the data (for a Yaz0 wrapper's header)
+  uint64_t size = 0;  // the whole archive
+  // The largest alignment that the content of the files new to the
+  // archive asks for (all of them without an original): a Yaz0 wrapper's
+  // header tells it.
+  uint64_t largest_alignment = 1;
   std::vector<uint32_t> data_order;  // host files in the order of their data (for -v)
 
   // Appends pieces that bring the archive from its current end to start:

@@ -478,12 +478,13 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
     if (item.original < 0) to_sniff.push_back(item.host);
   }
   if (!SniffFiles(host, to_sniff, messages)) return false;
-  uint64_t largest = 1;
+  uint64_t largest = 1, largest_added = 1;
   for (Item& item : items) {
     item.align = item.original >= 0
                      ? LowBit(model.entries[static_cast<size_t>(item.original)].start, cap)
                      : SarcContentAlignment(host.entries[item.host]);
     largest = std::max(largest, item.align);
+    if (item.original < 0) largest_added = std::max(largest_added, item.align);
   }
 
   // The data region, after the names.
@@ -503,7 +504,7 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
     return false;
   }
   plan->size = data_offset;
-  plan->largest_alignment = largest;
+  plan->largest_alignment = largest_added;
 
   // Data: kept files in the original's data order, then the new ones.
   std::vector<size_t> data_order(items.size());

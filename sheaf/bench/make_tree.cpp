@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
     const std::string folder = area + "/set" + std::to_string(i % 61);
     mkdir(area.c_str(), 0755);
     mkdir(folder.c_str(), 0755);
-    const uint64_t size = static_cast<uint64_t>(weights[i] / sum * static_cast<double>(total)) + i % 7;
+    const uint64_t size =
+        static_cast<uint64_t>(weights[i] / sum * static_cast<double>(total)) + i % 7;
     buffer.resize(size);
     for (uint64_t j = 0; j < size; j += 8) {
       const uint64_t v = Next();

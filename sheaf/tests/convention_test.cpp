@@ -304,6 +304,19 @@ TEST(Defaults, WrappedArchives) {
   ASSERT_EQ(Sheaf({"-c", "--like", tmp / "course.szs", tmp / "out", tmp / "again.bin"}).status, 0);
   EXPECT_TRUE(SameBytes(expected, ReadBytes(tmp / "again.bin")));
 
+  // A largest alignment of 0x80 with the data region on 0x100: --like keeps 0x80.
+  reference::Tree small;
+  small.files = {{"model.szs", testkit::AsBytes("Yaz0 data")},
+                 {"a.txt", testkit::AsBytes("a")},
+                 {"a_long_name_that_pushes_the_data.bin", testkit::AsBytes("b")}};
+  WriteTree(tmp / "small", small);
+  ASSERT_EQ(Sheaf({"-c", "-F", "sarc-be", tmp / "small", tmp / "small.szs"}).status, 0);
+  EXPECT_EQ(ReadBytes(tmp / "small.szs")[11], 0x80);
+  ASSERT_EQ(Sheaf({tmp / "small.szs", tmp / "small-out"}).status, 0);
+  ASSERT_EQ(
+      Sheaf({"-c", "--like", tmp / "small.szs", tmp / "small-out", tmp / "small2.szs"}).status, 0);
+  EXPECT_TRUE(SameBytes(ReadBytes(tmp / "small.szs"), ReadBytes(tmp / "small2.szs")));
+
   // A RARC in Yaz0 has 0 there.
   ASSERT_EQ(Sheaf({"-c", "-F", "rarc", tmp / "in", tmp / "model.szs"}).status, 0);
   EXPECT_EQ(ReadBytes(tmp / "model.szs")[10], 0);
