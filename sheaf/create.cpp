@@ -337,7 +337,7 @@ int Create(const CreateRequest& request) {
       if (written >= 0) {
         const uint64_t end = 16 + static_cast<uint64_t>(written);
         const std::vector<uint8_t> padding(ApplyTrail(trail, end) - end, 0);
-        out.put(padding.data(), padding.size());
+        if (!padding.empty()) out.put(padding.data(), padding.size());
       }
       if (written < 0 || !out.flush()) {
         messages.Problem(std::string("cannot write it: ") + strerror(out.error()));
