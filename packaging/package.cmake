@@ -30,7 +30,8 @@ of console titles whose models come as BMD files. cairn and uncairn pack a
 folder into a level-3 RomFS image under an IVFC SHA-256 hash tree, and list,
 verify and extract such images; tamp and untamp compress and decompress Yaz0
 files; sheaf lists, checks, extracts and creates SARC, RARC, U8 and NARC
-archives, plain or wrapped in Yaz0 or LZ77; texsift lists the textures of a BMD model and writes each as a DDS
+archives, plain or wrapped in Yaz0 or LZ77; texsift lists the textures of a
+BMD model and writes each as a DDS
 file; flagwright-mk7 and flagwright-mkds are GTK 2 windows that compose a
 16-bit KCL collision identifier.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
