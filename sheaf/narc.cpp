@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 
 #include "bytes.h"
 
@@ -449,13 +450,16 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
       }
     }
   }
+  std::unordered_map<std::string, int64_t> id_of_path;
+  if (has_original) {
+    for (size_t k = 0; k < model.paths.size(); ++k) {
+      if (!model.paths[k].empty()) id_of_path[model.paths[k]] = static_cast<int64_t>(k);
+    }
+  }
   for (const uint32_t index : loose) {
     files.push_back(index);
-    int64_t id = -1;
-    for (size_t k = 0; k < model.paths.size() && has_original; ++k) {
-      if (model.paths[k] == host.entries[index].path) id = static_cast<int64_t>(k);
-    }
-    original_id.push_back(id);
+    const auto it = id_of_path.find(host.entries[index].path);
+    original_id.push_back(it == id_of_path.end() ? -1 : it->second);
   }
   if (files.size() > 0xFFFF) {
     messages.Problem(
