@@ -18,12 +18,15 @@
 #include "scan.h"
 #include "tamp.h"
 #include "temporary.h"
+#include "tree.h"
 
 namespace sheaf {
 
 namespace {
 
 constexpr size_t kBuffer = 1 << 20;
+// What the readers accept of an archive's header and tables.
+constexpr size_t kMaxTables = 16 << 20;
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -259,6 +262,13 @@ int Create(const CreateRequest& request) {
 
   HostTree host;
   if (!ScanTree(request.dir, skip, messages, &host)) return 1;
+  // Nothing that sheaf would not read back.
+  if (host.entries.size() >= Tree::kMaxNodes) {
+    messages.Problem("cannot pack the tree: it holds more than " +
+                     std::to_string(Tree::kMaxNodes - 1) +
+                     " files and folders, more than sheaf reads back");
+    return 1;
+  }
   PackJob job{host, messages, like ? &original.input() : nullptr, target.name};
   Plan plan;
   bool planned = false;
@@ -280,6 +290,12 @@ int Create(const CreateRequest& request) {
       break;
   }
   if (!planned) return 1;
+  if (plan.head.size() > kMaxTables) {
+    messages.Problem("cannot pack the tree: its tables would take " +
+                     std::to_string(plan.head.size()) +
+                     " bytes, more than the 16 MiB that sheaf reads back");
+    return 1;
+  }
 
   const WrapperInfo& was = original.input().wrapper();
   std::unique_ptr<uint8_t[]> whole;
