@@ -67,7 +67,7 @@ bool ScanTree(const std::string& dir, const Skip& skip, Messages& messages, Host
 // False (reported) when one cannot be read.
 bool SniffFiles(HostTree& tree, const std::vector<uint32_t>& files, Messages& messages);
 
-// ok: "is content at the start of a host file" helpers.
+// Whether the file sniffed starts with magic (n bytes) at offset at.
 inline bool StartsWith(const HostEntry& e, const char* magic, size_t n, size_t at = 0) {
   if (e.head_size < at + n) return false;
   for (size_t i = 0; i < n; ++i) {
