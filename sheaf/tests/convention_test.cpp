@@ -47,104 +47,128 @@ uint32_t ByExtension(const reference::File& f) {
   return 4;
 }
 
+// One writer per convention.
+Bytes SarcLib(const Tree& t) {
+  return reference::WriteSarc(
+      t, {false, reference::SarcHash::kCodePoints, 101, reference::ContentAlignment});
+}
+
+Bytes Zeldamods(const Tree& t) {
+  return reference::WriteSarc(t, {true, reference::SarcHash::kSigned, 101, ByExtension});
+}
+
+Bytes LeadingSlashes(const Tree& t) {
+  reference::SarcStyle style{false, reference::SarcHash::kUnsigned, 0x1F,
+                             reference::ContentAlignment};
+  style.leading_slash = true;
+  return reference::WriteSarc(t, style);
+}
+
+uint8_t GclibAttributes(const reference::File& f) {
+  if (f.data.size() >= 4 && memcmp(f.data.data(), "Yaz0", 4) == 0) return 0x95;
+  const bool aram = f.path.size() > 4 && f.path.substr(f.path.size() - 4) == ".kcl";
+  return aram ? 0x21 : 0x11;
+}
+
+Bytes Gclib(const Tree& t) {
+  reference::RarcStyle style;
+  style.root_name = "model";
+  style.attributes = GclibAttributes;
+  return reference::WriteRarc(t, style);
+}
+
+uint8_t DiscForSound(const reference::File& f) { return f.path.find("Sound/") == 0 ? 0x41 : 0x11; }
+
+Bytes Pyjkernel(const Tree& t) {
+  reference::RarcStyle style;
+  style.gclib = false;
+  style.ids_follow = false;
+  style.dvd_field = true;
+  style.attributes = DiscForSound;
+  return reference::WriteRarc(t, style);
+}
+
+Bytes PyjkernelLittleEndian(const Tree& t) {
+  reference::RarcStyle style;
+  style.little_endian = true;
+  style.gclib = false;
+  return reference::WriteRarc(t, style);
+}
+
+Bytes Wszst(const Tree& t) { return reference::WriteU8(t, {}); }
+
+Bytes WszstAt0x40(const Tree& t) {
+  reference::U8Style style;
+  style.node_table = 0x40;
+  return reference::WriteU8(t, style);
+}
+
+Bytes Ssrando(const Tree& t) {
+  reference::U8Style style;
+  style.wszst = false;
+  return reference::WriteU8(t, style);
+}
+
+Bytes Knarc(const Tree& t) {
+  reference::NarcStyle style;
+  style.knarc_order = true;
+  return reference::WriteNarc(t, style);
+}
+
+Bytes Ndspy(const Tree& t) {
+  reference::NarcStyle style;
+  style.ndspy = true;
+  return reference::WriteNarc(t, style);
+}
+
+Bytes SarcWithoutNames(const Tree& t) {
+  reference::SarcStyle style;
+  style.unnamed = true;
+  return reference::WriteSarc(t, style);
+}
+
+Bytes KnarcWithoutNames(const Tree& t) {
+  reference::NarcStyle style;
+  style.named = false;
+  return reference::WriteNarc(t, style);
+}
+
+Bytes NdspyWithoutNames(const Tree& t) {
+  reference::NarcStyle style;
+  style.named = false;
+  style.ndspy = true;
+  return reference::WriteNarc(t, style);
+}
+
+Bytes Multiplier31(const Tree& t) {
+  reference::SarcStyle style;
+  style.multiplier = 31;
+  return reference::WriteSarc(t, style);
+}
+
 std::vector<Convention> Conventions() {
-  using namespace reference;
-  std::vector<Convention> all;
-  all.push_back({"SarcLib", "course.sarc",
-                 [](const Tree& t) {
-                   return WriteSarc(t, {false, SarcHash::kCodePoints, 101, ContentAlignment});
-                 },
-                 false});
-  all.push_back({"zeldamods big-endian", "course.sarc",
-                 [](const Tree& t) {
-                   return WriteSarc(t, {true, SarcHash::kSigned, 101, ByExtension});
-                 },
-                 false});
-  all.push_back({"SARC with leading slashes and another multiplier", "course.sarc",
-                 [](const Tree& t) {
-                   SarcStyle style{false, SarcHash::kUnsigned, 0x1F, ContentAlignment};
-                   style.leading_slash = true;
-                   return WriteSarc(t, style);
-                 },
-                 false});
-  all.push_back({"gclib", "model.arc", [](const Tree& t) {
-                   RarcStyle style;
-                   style.root_name = "model";
-                   style.attributes = [](const File& f) -> uint8_t {
-                     if (f.data.size() >= 4 && memcmp(f.data.data(), "Yaz0", 4) == 0) return 0x95;
-                     return f.path.size() > 4 && f.path.substr(f.path.size() - 4) == ".kcl" ? 0x21
-                                                                                            : 0x11;
-                   };
-                   return WriteRarc(t, style);
-                 }});
-  all.push_back({"pyjkernel", "model.arc", [](const Tree& t) {
-                   RarcStyle style;
-                   style.gclib = false;
-                   style.ids_follow = false;
-                   style.dvd_field = true;
-                   style.attributes = [](const File& f) -> uint8_t {
-                     return f.path.find("Sound/") == 0 ? 0x41 : 0x11;
-                   };
-                   return WriteRarc(t, style);
-                 }});
-  all.push_back({"pyjkernel little-endian (CRAR)", "model.arc", [](const Tree& t) {
-                   RarcStyle style;
-                   style.little_endian = true;
-                   style.gclib = false;
-                   return WriteRarc(t, style);
-                 }});
-  all.push_back(
-      {"wszst (Mario Kart Wii)", "course.u8", [](const Tree& t) { return WriteU8(t, {}); }});
-  all.push_back({"wszst, node table at 0x40", "course.u8", [](const Tree& t) {
-                   U8Style style;
-                   style.node_table = 0x40;
-                   return WriteU8(t, style);
-                 }});
-  all.push_back({"ssrando (Skyward Sword)", "stage.u8", [](const Tree& t) {
-                   U8Style style;
-                   style.wszst = false;
-                   return WriteU8(t, style);
-                 }});
-  all.push_back({"knarc", "data.narc", [](const Tree& t) {
-                   NarcStyle style;
-                   style.knarc_order = true;
-                   return WriteNarc(t, style);
-                 }});
-  all.push_back({"ndspy", "data.narc", [](const Tree& t) {
-                   NarcStyle style;
-                   style.ndspy = true;
-                   return WriteNarc(t, style);
-                 }});
-  return all;
+  return {
+      {"SarcLib", "course.sarc", SarcLib, false},
+      {"zeldamods big-endian", "course.sarc", Zeldamods, false},
+      {"SARC with leading slashes and another multiplier", "course.sarc", LeadingSlashes, false},
+      {"gclib", "model.arc", Gclib},
+      {"pyjkernel", "model.arc", Pyjkernel},
+      {"pyjkernel little-endian (CRAR)", "model.arc", PyjkernelLittleEndian},
+      {"wszst (Mario Kart Wii)", "course.u8", Wszst},
+      {"wszst, node table at 0x40", "course.u8", WszstAt0x40},
+      {"ssrando (Skyward Sword)", "stage.u8", Ssrando},
+      {"knarc", "data.narc", Knarc},
+      {"ndspy", "data.narc", Ndspy},
+  };
 }
 
 // Files without names: SARC entries and NARC files known by hash or number.
 std::vector<Convention> Nameless() {
-  using namespace reference;
-  std::vector<Convention> all;
-  all.push_back({"SARC entries without names", "x.sarc",
-                 [](const Tree& t) {
-                   SarcStyle style;
-                   style.unnamed = true;
-                   return WriteSarc(t, style);
-                 },
-                 false});
-  all.push_back({"knarc without names", "x.narc",
-                 [](const Tree& t) {
-                   NarcStyle style;
-                   style.named = false;
-                   return WriteNarc(t, style);
-                 },
-                 false});
-  all.push_back({"ndspy without names", "x.narc",
-                 [](const Tree& t) {
-                   NarcStyle style;
-                   style.named = false;
-                   style.ndspy = true;
-                   return WriteNarc(t, style);
-                 },
-                 false});
-  return all;
+  return {
+      {"SARC entries without names", "x.sarc", SarcWithoutNames, false},
+      {"knarc without names", "x.narc", KnarcWithoutNames, false},
+      {"ndspy without names", "x.narc", NdspyWithoutNames, false},
+  };
 }
 
 void RoundTrip(const Convention& c, const Tree& tree) {
@@ -193,13 +217,7 @@ TEST(Conventions, CollidingSarcHashesAreBothKept) {
   // "Ab" and "BC" collide with multiplier 31: 65 * 31 + 98 == 66 * 31 + 67.
   Tree tree;
   tree.files = {{"Ab", testkit::AsBytes("first")}, {"BC", testkit::AsBytes("second")}};
-  const Convention c{"collision", "x.sarc",
-                     [](const Tree& t) {
-                       reference::SarcStyle style;
-                       style.multiplier = 31;
-                       return reference::WriteSarc(t, style);
-                     },
-                     false};
+  const Convention c{"collision", "x.sarc", Multiplier31, false};
   RoundTrip(c, tree);
   TempDir tmp;
   WriteTree(tmp / "in", tree);
