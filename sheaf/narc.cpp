@@ -1,9 +1,12 @@
 #include "narc.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <unordered_map>
+#include <utility>
 
 #include "bytes.h"
 

@@ -1,6 +1,7 @@
 #include "rarc.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <map>
 

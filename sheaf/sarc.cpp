@@ -1,8 +1,10 @@
 #include "sarc.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <utility>
 
 namespace sheaf {
 

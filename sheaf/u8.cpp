@@ -1,6 +1,7 @@
 #include "u8.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <map>
 

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 #include "reference.h"
 #include "support.h"

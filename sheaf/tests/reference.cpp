@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <utility>
 
 namespace reference {
 

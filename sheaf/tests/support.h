@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reference.h"

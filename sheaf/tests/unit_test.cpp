@@ -2,6 +2,8 @@
 // decoder and encoder, the name hashes, U8's order of names, the gap fills.
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <utility>
 
 #include "layout.h"
 #include "lz77.h"
