@@ -503,17 +503,25 @@ int listTextures(const std::string& path) {
     const Texture& t = model.textures[i];
     const Header& h = t.header;
     const FormatInfo* f = t.format();
+    // Appended piece by piece: GCC 12 warns falsely about "..." + std::string.
     std::string palette = "-";
     if (f && f->maxEntries > 0) {
       const char* name = paletteFormatName(h.paletteFormat());
-      palette = (name ? std::string(name) : "?" + std::to_string(h.paletteFormat())) + "/" +
-                std::to_string(h.paletteEntries());
+      palette = name ? name : "?";
+      if (!name) palette += std::to_string(h.paletteFormat());
+      palette += '/';
+      palette += std::to_string(h.paletteEntries());
     }
     std::string shared;
-    for (size_t s : t.sharing) shared += (shared.empty() ? "" : ",") + std::to_string(s);
-    std::printf("%zu\t%s\t%s\t%dx%d\t%d\t%s\t%s\n", i, displayName(t.name).c_str(),
-                f ? f->name : ("?" + std::to_string(h.format())).c_str(), h.width(), h.height(),
-                h.levels(), palette.c_str(), shared.empty() ? "-" : shared.c_str());
+    for (size_t s : t.sharing) {
+      if (!shared.empty()) shared += ',';
+      shared += std::to_string(s);
+    }
+    std::string format = f ? f->name : "?";
+    if (!f) format += std::to_string(h.format());
+    std::printf("%zu\t%s\t%s\t%dx%d\t%d\t%s\t%s\n", i, displayName(t.name).c_str(), format.c_str(),
+                h.width(), h.height(), h.levels(), palette.c_str(),
+                shared.empty() ? "-" : shared.c_str());
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     message(path, std::string("cannot write the listing: ") + std::strerror(errno));
