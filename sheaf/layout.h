@@ -11,6 +11,7 @@
 // that moved is filled the way the original fills its gaps.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -102,6 +103,20 @@ struct Plan {
   void Gap(uint64_t start, bool copy, uint64_t from, const Fill& fill);
   void File(uint32_t file, uint64_t size);
 };
+
+// Orders the indices of items (each with an `original` index, negative for
+// an item new to the archive): the original's items first, in the order
+// before(x, y) gives, then the new ones in the order they came.
+template <class Index, class Items, class Before>
+void OriginalsFirst(std::vector<Index>& order, const Items& items, Before before) {
+  std::stable_sort(order.begin(), order.end(), [&](Index a, Index b) {
+    const auto& x = items[a];
+    const auto& y = items[b];
+    if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
+    if (x.original < 0) return false;
+    return before(x, y);
+  });
+}
 
 }  // namespace sheaf
 

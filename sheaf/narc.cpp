@@ -435,11 +435,7 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
       }
       return n;
     };
-    std::stable_sort(run_order.begin(), run_order.end(), [&](uint32_t a, uint32_t b) {
-      const OutFolder& x = folders[a];
-      const OutFolder& y = folders[b];
-      if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
-      if (x.original < 0) return false;
+    OriginalsFirst(run_order, folders, [&](const OutFolder& x, const OutFolder& y) {
       const uint32_t p = model.folders[static_cast<size_t>(x.original)].first_id;
       const uint32_t q = model.folders[static_cast<size_t>(y.original)].first_id;
       return p != q ? p < q : original_files(x) < original_files(y);
@@ -484,11 +480,7 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
     names.assign(8 * folders.size(), 0);
     std::vector<uint32_t> sub_order(folders.size());
     for (uint32_t i = 0; i < folders.size(); ++i) sub_order[i] = i;
-    std::stable_sort(sub_order.begin(), sub_order.end(), [&](uint32_t a, uint32_t b) {
-      const OutFolder& x = folders[a];
-      const OutFolder& y = folders[b];
-      if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
-      if (x.original < 0) return false;
+    OriginalsFirst(sub_order, folders, [&](const OutFolder& x, const OutFolder& y) {
       return model.folders[static_cast<size_t>(x.original)].sub_offset <
              model.folders[static_cast<size_t>(y.original)].sub_offset;
     });

@@ -519,11 +519,7 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
   // the new folders'.
   std::vector<uint32_t> run_order(folders.size());
   for (uint32_t i = 0; i < folders.size(); ++i) run_order[i] = i;
-  std::stable_sort(run_order.begin(), run_order.end(), [&](uint32_t a, uint32_t b) {
-    const OutFolder& x = folders[a];
-    const OutFolder& y = folders[b];
-    if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
-    if (x.original < 0) return false;
+  OriginalsFirst(run_order, folders, [&](const OutFolder& x, const OutFolder& y) {
     return model.folders[static_cast<size_t>(x.original)].first <
            model.folders[static_cast<size_t>(y.original)].first;
   });

@@ -418,11 +418,7 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
   auto original_offset = [&](const Item& item) {
     return model.entries[static_cast<size_t>(item.original)].attributes & 0xFFFFFF;
   };
-  std::stable_sort(name_order.begin(), name_order.end(), [&](size_t a, size_t b) {
-    const Item& x = items[a];
-    const Item& y = items[b];
-    if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
-    if (x.original < 0) return false;
+  OriginalsFirst(name_order, items, [&](const Item& x, const Item& y) {
     return original_offset(x) < original_offset(y);
   });
   // The end of each original name, by its offset, for the gaps.
@@ -514,11 +510,7 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
   auto original_start = [&](const Item& item) {
     return model.entries[static_cast<size_t>(item.original)].start;
   };
-  std::stable_sort(data_order.begin(), data_order.end(), [&](size_t a, size_t b) {
-    const Item& x = items[a];
-    const Item& y = items[b];
-    if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
-    if (x.original < 0) return false;
+  OriginalsFirst(data_order, items, [&](const Item& x, const Item& y) {
     if (original_start(x) != original_start(y)) return original_start(x) < original_start(y);
     return x.original < y.original;
   });

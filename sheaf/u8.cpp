@@ -384,11 +384,7 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
   for (uint32_t i = 0; i < nodes.size(); ++i) {
     if (!nodes[i].folder) order.push_back(i);
   }
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    const OutNode& x = nodes[a];
-    const OutNode& y = nodes[b];
-    if ((x.original >= 0) != (y.original >= 0)) return x.original >= 0;
-    if (x.original < 0) return false;
+  OriginalsFirst(order, nodes, [&](const OutNode& x, const OutNode& y) {
     const uint32_t p = model.nodes[static_cast<size_t>(x.original)].a;
     const uint32_t q = model.nodes[static_cast<size_t>(y.original)].a;
     return p != q ? p < q : x.original < y.original;
