@@ -2,6 +2,7 @@
 // rules: decoding, nearest-value encoding, palettes, CMPR, mip levels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <set>
