@@ -51,17 +51,7 @@ Known known(int format, int width, int height, int levels, uint32_t seed, int pa
 }
 
 int add(j3dbuild::Model& model, const std::string& name, const Known& k) {
-  j3dbuild::Texture t;
-  t.name = name;
-  t.header = k.header;
-  t.data = int(model.data.size());
-  model.data.push_back(k.data);
-  if (!k.palette.empty()) {
-    t.palette = int(model.palettes.size());
-    model.palettes.push_back(k.palette);
-  }
-  model.textures.push_back(t);
-  return int(model.textures.size() - 1);
+  return j3dbuild::addTexture(model, name, k.header, k.data, k.palette);
 }
 
 std::vector<uint8_t> referenceTexels(const Known& k, int level) {

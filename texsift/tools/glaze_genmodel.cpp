@@ -14,19 +14,13 @@
 
 #include "gx.h"
 #include "j3d_builder.h"
+#include "model_writer.h"
 #include "pictures.h"
 #include "png_io.h"
 
 using j3dbuild::HeaderFields;
 
 namespace {
-
-bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
-}
 
 glaze::Image picture(const std::string& kind, int w, int h, uint32_t seed) {
   if (kind == "art") return pictures::gameArt(w, h, seed);
@@ -70,17 +64,7 @@ Made make(int format, int paletteFormat, const glaze::Image& image, int levels) 
 
 // Adds a made texture with its own data (and palette) blocks; returns its index.
 int add(j3dbuild::Model& model, const std::string& name, const Made& made) {
-  j3dbuild::Texture t;
-  t.name = name;
-  t.header = made.header;
-  t.data = int(model.data.size());
-  model.data.push_back(made.data);
-  if (!made.palette.empty()) {
-    t.palette = int(model.palettes.size());
-    model.palettes.push_back(made.palette);
-  }
-  model.textures.push_back(t);
-  return int(model.textures.size() - 1);
+  return j3dbuild::addTexture(model, name, made.header, made.data, made.palette);
 }
 
 glaze::Image grey(int w, int h, bool alpha) {
@@ -177,7 +161,7 @@ bool writeSeeds(const std::string& folder) {
   for (const auto& [name, bytes] : seeds) {
     std::string path = folder;
     path.append("/").append(name);
-    if (!writeFile(path, bytes)) return false;
+    if (!modelwriter::writeFile(path, bytes)) return false;
   }
   return true;
 }
@@ -191,9 +175,9 @@ int main(int argc, char** argv) {
   if ((what == "demo" || what == "bench" || what == "seeds") && argc == 3) {
     where = argv[2];
     if (what == "demo")
-      ok = writeFile(where, build(demoModel()));
+      ok = modelwriter::writeFile(where, build(demoModel()));
     else if (what == "bench")
-      ok = writeFile(where, build(benchModel()));
+      ok = modelwriter::writeFile(where, build(benchModel()));
     else
       ok = writeSeeds(where);
   } else if (what == "picture" && argc == 6) {

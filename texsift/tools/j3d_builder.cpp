@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "model_writer.h"
+
 namespace j3dbuild {
 
 namespace {
@@ -66,10 +68,19 @@ std::array<uint8_t, 32> headerBytes(const HeaderFields& h, uint32_t paletteOffse
   return out;
 }
 
-uint16_t nameHash(const std::string& name) {
-  uint16_t h = 0;
-  for (unsigned char c : name) h = uint16_t(h * 3 + c);
-  return h;
+int addTexture(Model& model, const std::string& name, const HeaderFields& header,
+               const std::vector<uint8_t>& data, const std::vector<uint8_t>& palette) {
+  Texture t;
+  t.name = name;
+  t.header = header;
+  t.data = int(model.data.size());
+  model.data.push_back(data);
+  if (!palette.empty()) {
+    t.palette = int(model.palettes.size());
+    model.palettes.push_back(palette);
+  }
+  model.textures.push_back(t);
+  return int(model.textures.size() - 1);
 }
 
 std::vector<uint8_t> build(const Model& model, Layout* layoutOut) {
@@ -121,7 +132,7 @@ std::vector<uint8_t> build(const Model& model, Layout* layoutOut) {
     put16(out, table + 2, 0xFFFF);
     for (size_t i = 0; i < n; ++i) {
       const Texture& t = model.textures[i];
-      put16(out, table + 4 + 4 * i, nameHash(t.name));
+      put16(out, table + 4 + 4 * i, modelwriter::nameHash(t.name));
       put16(out, table + 6 + 4 * i, uint32_t(out.size() - table));
       out.insert(out.end(), t.name.begin(), t.name.end());
       out.push_back(0);

@@ -62,8 +62,9 @@ std::vector<uint8_t> build(const Model& model, Layout* layout = nullptr);
 std::vector<uint8_t> buildBti(const HeaderFields& h, const std::vector<uint8_t>& data,
                               const std::vector<uint8_t>& palette);
 
-// J3D's name hash.
-uint16_t nameHash(const std::string& name);
+// Adds a texture with data (and palette) blocks of its own; returns its index.
+int addTexture(Model& model, const std::string& name, const HeaderFields& header,
+               const std::vector<uint8_t>& data, const std::vector<uint8_t>& palette);
 
 // ---------------------------------------------------------------------------
 // Material display lists
