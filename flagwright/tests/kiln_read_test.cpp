@@ -66,6 +66,12 @@ Bytes withIndex(Bytes base, uint32_t shift, const uint32_t bits[3],
   return base;
 }
 
+std::string hex(uint64_t v) {
+  char t[32];
+  std::snprintf(t, sizeof t, "0x%llX", static_cast<unsigned long long>(v));
+  return std::string(t);
+}
+
 TEST(KilnRead, DamagedHeadersAndSections) {
   const Bytes base = oneTriangle(Game::kMk7);
   ASSERT_EQ(readError(base), "(read)");
@@ -84,34 +90,12 @@ TEST(KilnRead, DamagedHeadersAndSections) {
            " bytes)"},
       {"normals in the header", 4, 0x20, "the normals' offset 0x20 lies inside the header"},
       {"prisms before normals", 8, normals - 0x14,
-       "the prisms' offset 0x" +
-           [&] {
-             char t[16];
-             std::snprintf(t, sizeof t, "%X", normals - 4);
-             return std::string(t);
-           }() +
-           " lies before the normals' 0x" +
-           [&] {
-             char t[16];
-             std::snprintf(t, sizeof t, "%X", normals);
-             return std::string(t);
-           }()},
+       "the prisms' offset " + hex(normals - 4) + " lies before the normals' " + hex(normals)},
       {"prisms past 4 GiB", 8, 0xFFFFFFF8,
        "the prisms' offset 0x100000008 lies outside the file (" + std::to_string(base.size()) +
            " bytes)"},
       {"index before prisms", 0xC, prisms - 4,
-       "the index's offset 0x" +
-           [&] {
-             char t[16];
-             std::snprintf(t, sizeof t, "%X", prisms - 4);
-             return std::string(t);
-           }() +
-           " lies before the prisms' 0x" +
-           [&] {
-             char t[16];
-             std::snprintf(t, sizeof t, "%X", prisms);
-             return std::string(t);
-           }()},
+       "the index's offset " + hex(prisms - 4) + " lies before the prisms' " + hex(prisms)},
       {"thickness", 0x10, 0x7FC00000, "the prism thickness is not a finite number"},
       {"radius", 0x38, 0x7F800000, "the sphere radius is not a finite number"},
       {"origin", 0x18, 0xFFC00000, "the index origin's y is not a finite number"},
@@ -168,11 +152,6 @@ TEST(KilnRead, DamagedHeadersAndSections) {
 TEST(KilnRead, DamagedIndexes) {
   const Bytes base = oneTriangle(Game::kMk7);
   const uint32_t index = get32(base, 0xC);
-  auto hex = [](uint64_t v) {
-    char t[32];
-    std::snprintf(t, sizeof t, "0x%llX", static_cast<unsigned long long>(v));
-    return std::string(t);
-  };
   const uint32_t one[3] = {0, 0, 0}, two[3] = {1, 1, 1}, big[3] = {20, 20, 20};
   EXPECT_EQ(
       readError(withIndex(base, 0, big, {0x80000000})),
