@@ -1,4 +1,4 @@
-#include "extraction.h"
+#include "safefs/extraction.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "temporary.h"
+#include "safefs/temporary.h"
 
 namespace safefs {
 
