@@ -14,12 +14,14 @@ namespace safefs {
 
 class ExtractionRoot {
  public:
-  // problem receives each message ("cannot make the folder \"a\": ...");
-  // names in messages are given already quoted by the caller.
+  // problem receives each message ("cannot make the folder \"a\": ...").
+  // Names inside DIR come already quoted by the caller; DIR and the folders
+  // above it are quoted by quote (plain double quotes when none).
   using Report = std::function<void(const std::string&)>;
+  using Quote = std::function<std::string(const std::string&)>;
 
-  ExtractionRoot(TemporaryNaming naming, bool force, Report problem)
-      : naming_(naming), force_(force), problem_(std::move(problem)) {}
+  ExtractionRoot(TemporaryNaming naming, bool force, Report problem, Quote quote = nullptr)
+      : naming_(naming), force_(force), problem_(std::move(problem)), quote_(std::move(quote)) {}
   ~ExtractionRoot();
   ExtractionRoot(const ExtractionRoot&) = delete;
   ExtractionRoot& operator=(const ExtractionRoot&) = delete;
@@ -52,6 +54,7 @@ class ExtractionRoot {
   TemporaryNaming naming_;
   bool force_;
   Report problem_;
+  Quote quote_;
   int fd_ = -1;
 };
 
