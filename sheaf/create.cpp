@@ -12,6 +12,7 @@
 #include <new>
 
 #include "archive.h"
+#include "formats.h"
 #include "layout.h"
 #include "lz77.h"
 #include "output.h"
@@ -68,6 +69,8 @@ class Emitter {
   bool Run();
   bool Put(const uint8_t* data, size_t size);
   bool PutFile(const Piece& piece);
+  uint64_t CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size);
+  void Named(uint32_t file);
 
   const Plan& plan_;
   const HostTree& host_;
@@ -78,6 +81,7 @@ class Emitter {
   int fd_ = -1;
   uint8_t* memory_ = nullptr;
   uint64_t at_ = 0;
+  bool failed_ = false;
 };
 
 bool Emitter::Put(const uint8_t* data, size_t size) {
@@ -100,6 +104,39 @@ bool Emitter::Put(const uint8_t* data, size_t size) {
   return true;
 }
 
+// Copies up to size bytes from in_fd (at *in_offset, or from where it is
+// when null) to the output file in the kernel, where the file systems
+// allow it: the bytes copied. A failure after some bytes is reported
+// (failed_); one before any byte leaves the copy to the caller.
+uint64_t Emitter::CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size) {
+  if (memory_ != nullptr) return 0;
+  uint64_t done = 0;
+  while (done < size) {
+    const ssize_t n = copy_file_range(in_fd, in_offset, fd_, nullptr,
+                                      static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 30)), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && done == 0 &&
+        (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+      break;
+    }
+    if (n < 0) {
+      messages_.Problem(std::string("cannot write it: ") + strerror(errno));
+      failed_ = true;
+      break;
+    }
+    if (n == 0) break;  // the input ended: the caller's reading tells
+    done += static_cast<uint64_t>(n);
+    at_ += static_cast<uint64_t>(n);
+  }
+  return done;
+}
+
+void Emitter::Named(uint32_t file) {
+  if (verbose_ == nullptr || file == Piece::kNoFile) return;
+  fprintf(verbose_, "%s\n", host_.entries[file].path.c_str());
+  fflush(verbose_);
+}
+
 bool Emitter::PutFile(const Piece& piece) {
   const HostEntry& entry = host_.entries[piece.file];
   const std::string path = host_.HostPath(piece.file);
@@ -120,6 +157,8 @@ bool Emitter::PutFile(const Piece& piece) {
     ok = false;
   }
   uint64_t left = piece.size;
+  if (ok) left -= CopyInKernel(fd, nullptr, left);
+  ok = ok && !failed_;
   while (ok && left > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kBuffer));
     uint8_t* into = memory_ != nullptr ? memory_ + at_ : buffer_.get();
@@ -140,10 +179,7 @@ bool Emitter::PutFile(const Piece& piece) {
     left -= static_cast<uint64_t>(n);
   }
   close(fd);
-  if (ok && verbose_ != nullptr) {
-    fprintf(verbose_, "%s\n", entry.path.c_str());
-    fflush(verbose_);
-  }
+  if (ok) Named(piece.file);
   return ok;
 }
 
@@ -154,9 +190,19 @@ bool Emitter::Run() {
       case Piece::kFile:
         if (!PutFile(piece)) return false;
         break;
+      case Piece::kBytes:
+        if (!Put(plan_.blocks[piece.from].data(), plan_.blocks[piece.from].size())) return false;
+        Named(piece.file);
+        break;
       case Piece::kCopy:
-      case Piece::kFill:
-        for (uint64_t done = 0; done < piece.size;) {
+      case Piece::kFill: {
+        uint64_t done = 0;
+        if (piece.kind == Piece::kCopy && original_->fd() >= 0) {
+          auto from = static_cast<loff_t>(piece.from);
+          done = CopyInKernel(original_->fd(), &from, piece.size);
+          if (failed_) return false;
+        }
+        while (done < piece.size) {
           const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size - done, kBuffer));
           if (piece.kind == Piece::kCopy) {
             if (!original_->Read(piece.from + done, buffer_.get(), n)) return false;
@@ -167,6 +213,7 @@ bool Emitter::Run() {
           done += n;
         }
         break;
+      }
     }
   }
   return true;
@@ -186,18 +233,16 @@ struct Target {
 bool FormatFromName(const std::string& archive, Format* format, bool* big_endian) {
   const std::string suffix = Suffix(archive);
   *big_endian = false;
-  if (suffix == ".sarc") {
-    *format = Format::kSarc;
-  } else if (suffix == ".u8") {
-    *format = Format::kU8;
-  } else if (suffix == ".arc" || suffix == ".rarc") {
-    *format = Format::kRarc;
-  } else if (suffix == ".narc" || suffix == ".carc") {
-    *format = Format::kNarc;
-  } else {
-    return false;
+  for (const FormatUnit& unit : FormatUnits()) {
+    for (const char* known : unit.suffixes) {
+      if (suffix == known) {
+        *format = unit.format;
+        *big_endian = unit.choices.front().big_endian;
+        return true;
+      }
+    }
   }
-  return true;
+  return false;
 }
 
 Wrapper WrapperFromName(const std::string& archive) {
@@ -271,24 +316,8 @@ int Create(const CreateRequest& request) {
   }
   PackJob job{host, messages, like ? &original.input() : nullptr, target.name};
   Plan plan;
-  bool planned = false;
-  switch (format) {
-    case Format::kSarc: {
-      SarcModel defaults;
-      defaults.order.big = request.big_endian;
-      planned = PlanSarc(like ? original.sarc() : defaults, like, job, &plan);
-      break;
-    }
-    case Format::kRarc:
-      planned = PlanRarc(like ? original.rarc() : RarcModel{}, like, job, &plan);
-      break;
-    case Format::kU8:
-      planned = PlanU8(like ? original.u8() : U8Model{}, like, job, &plan);
-      break;
-    case Format::kNarc:
-      planned = PlanNarc(like ? original.narc() : NarcModel{}, like, job, &plan);
-      break;
-  }
+  const bool planned =
+      UnitOf(format).plan(like ? original.model() : nullptr, request.big_endian, job, &plan);
   if (!planned) return 1;
   if (plan.head.size() > kMaxTables) {
     messages.Problem("cannot pack the tree: its tables would take " +

@@ -81,10 +81,11 @@ inline uint64_t ApplyTrail(const Trail& trail, uint64_t last_end) {
 }
 
 struct Piece {
-  enum Kind : uint8_t { kFile, kCopy, kFill } kind = kFill;
+  static constexpr uint32_t kNoFile = 0xFFFFFFFF;
+  enum Kind : uint8_t { kFile, kCopy, kFill, kBytes } kind = kFill;
   uint64_t size = 0;
-  uint64_t from = 0;  // kCopy: where the bytes lie in the original archive
-  uint32_t file = 0;  // kFile: the host entry
+  uint64_t from = 0;  // kCopy: where the bytes lie in the original archive; kBytes: the block
+  uint32_t file = 0;  // kFile: the host entry; kBytes: the one it is made from, or kNoFile
   Fill fill;          // kFill
 };
 
@@ -97,11 +98,15 @@ struct Plan {
   // header tells it.
   uint64_t largest_alignment = 1;
   std::vector<uint32_t> data_order;  // host files in the order of their data (for -v)
+  std::vector<std::vector<uint8_t>> blocks;  // the bytes of the kBytes pieces
 
   // Appends pieces that bring the archive from its current end to start:
   // the original's bytes at from when copy, else the fill.
   void Gap(uint64_t start, bool copy, uint64_t from, const Fill& fill);
   void File(uint32_t file, uint64_t size);
+  // Appends bytes made in memory (from the host entry file, to name it for
+  // -v, or Piece::kNoFile).
+  void Bytes(std::vector<uint8_t> bytes, uint32_t file);
 };
 
 // Orders the indices of items (each with an `original` index, negative for

@@ -1,0 +1,65 @@
+// sheaf-genrom ROM [MIB [FILES]]: writes a DS ROM laid out as the console
+// maker's SDK lays one out (romwriter), for the demo and the benchmark:
+// without sizes the sample (code, overlays, a banner, a few files in
+// folders, names in Shift-JIS); with them about MIB MiB of game-like files
+// in FILES files (most a few KiB, every 50th a large one), in nested
+// folders. The same arguments give the same ROM.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "rom_writer.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 4) {
+    fprintf(stderr, "usage: %s ROM [MIB [FILES]]\n", argv[0]);
+    return 2;
+  }
+  romwriter::Content content = romwriter::SampleContent();
+  if (argc >= 3) {
+    const uint64_t total = strtoull(argv[2], nullptr, 10) << 20;
+    const uint64_t files = argc == 4 ? strtoull(argv[3], nullptr, 10) : 1000;
+    if (files == 0) {
+      fprintf(stderr, "%s: FILES must be at least 1\n", argv[0]);
+      return 2;
+    }
+    content.files.clear();
+    content.empty_folders.clear();
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      return state;
+    };
+    // Weights: a power of a uniform number makes most files small; every
+    // 50th is a large one (a course's models, a sound archive).
+    std::vector<double> weights(files);
+    double sum = 0;
+    for (uint64_t i = 0; i < files; ++i) {
+      const double u = static_cast<double>(next() % 1000000 + 1) / 1e6;
+      weights[i] = u * u * u * u + 0.002 + (i % 50 == 7 ? 1.0 : 0.0);
+      sum += weights[i];
+    }
+    for (uint64_t i = 0; i < files; ++i) {
+      const uint64_t size = static_cast<uint64_t>(weights[i] / sum * static_cast<double>(total));
+      romwriter::Bytes data(size);
+      for (uint64_t j = 0; j < size; j += 8) {
+        const uint64_t v = next();
+        for (uint64_t k = 0; k < 8 && j + k < size; ++k) data[j + k] = static_cast<uint8_t>(v >> (8 * k));
+      }
+      content.files.push_back({"Area" + std::to_string(i % 9) + "/set" + std::to_string(i % 37) +
+                                   "/file" + std::to_string(i) + ".bin",
+                               std::move(data)});
+    }
+  }
+  romwriter::Style style;
+  const romwriter::Bytes rom = romwriter::WriteRom(content, style);
+  FILE* out = fopen(argv[1], "wb");
+  if (out == nullptr || fwrite(rom.data(), 1, rom.size(), out) != rom.size() || fclose(out) != 0) {
+    perror(argv[1]);
+    return 1;
+  }
+  return 0;
+}
