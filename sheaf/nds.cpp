@@ -63,7 +63,10 @@ class Reader {
 
  private:
   uint32_t U32(uint32_t at) const { return kLittle.U32(m_.header.data() + at); }
-  bool Fits(uint64_t start, uint64_t size) const { return start + size <= m_.file_size; }
+  // Whether a part lies in the file (an empty one may point anywhere).
+  bool Fits(uint64_t start, uint64_t size) const {
+    return size == 0 || start + size <= m_.file_size;
+  }
   std::string PastTheEnd(uint64_t start, uint64_t size) const {
     return "its data (" + Range(start, size) + ") runs past the end of the " +
            std::to_string(m_.file_size) + "-byte ROM";
@@ -213,6 +216,9 @@ void Reader::ReadNames(const std::vector<uint8_t>& t, uint32_t data_node) {
   };
   std::vector<Work> stack{{0, data_node, "data"}};
   reached[0] = 1;
+  // Sub-tables may share bytes; the names read in all are bounded as the
+  // tree is.
+  uint64_t records = 0;
   while (!stack.empty()) {
     const Work w = std::move(stack.back());
     stack.pop_back();
@@ -228,6 +234,11 @@ void Reader::ReadNames(const std::vector<uint8_t>& t, uint32_t data_node) {
       }
       const uint8_t type = t[at++];
       if (type == 0) break;
+      if (++records > Tree::kMaxNodes) {
+        messages_.Problem("damaged ROM name table: it gives more than " +
+                          std::to_string(Tree::kMaxNodes) + " names; the rest is skipped");
+        return;
+      }
       if (type == 0x80) {
         messages_.Problem("damaged ROM name table: the names of " + label +
                           " hold the reserved type 0x80; the rest of them is skipped");

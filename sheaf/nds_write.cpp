@@ -227,7 +227,7 @@ bool TableIds(const HostTree& host, uint32_t entry, const std::vector<uint8_t>& 
 // The kit's own layout.
 class DefaultRom {
  public:
-  DefaultRom(const PackJob& job) : job_(job), host_(job.host), messages_(job.messages) {}
+  explicit DefaultRom(const PackJob& job) : host_(job.host), messages_(job.messages) {}
   bool Plan(sheaf::Plan* plan);
 
  private:
@@ -235,7 +235,6 @@ class DefaultRom {
   bool ReadOverlays(std::vector<uint8_t>* y9, std::vector<uint8_t>* y7);
   bool NameTable(uint32_t first_id);
 
-  const PackJob& job_;
   HostTree& host_;
   Messages& messages_;
   Top top_;
@@ -629,7 +628,7 @@ struct Item {
 class LikeRom {
  public:
   LikeRom(const NdsModel& model, const PackJob& job)
-      : m_(model), job_(job), host_(job.host), messages_(job.messages), original_(job.original) {}
+      : m_(model), host_(job.host), messages_(job.messages), original_(job.original) {}
   bool Plan(sheaf::Plan* plan);
 
  private:
@@ -648,7 +647,6 @@ class LikeRom {
   Item* Find(NdsPart::Kind kind);
 
   const NdsModel& m_;
-  const PackJob& job_;
   HostTree& host_;
   Messages& messages_;
   Input* original_;

@@ -107,6 +107,13 @@ std::vector<Convention> Conventions() {
     s.stale_crcs = true;
     list.push_back({"no name table, CRCs left 0", s, c});
   }
+  {
+    // Its last file empty: ndstool gives it the next aligned offset, past the end.
+    Content c = sample;
+    c.files.pop_back();
+    c.files.push_back({"zz/last", {}});
+    list.push_back({"ndstool, its last file empty", Styled(Chain::kDevkitPro), c});
+  }
   list.push_back({"the kit's layout", Styled(Chain::kKit), sample});
   return list;
 }
@@ -356,6 +363,25 @@ TEST(Rom, ThePartsOfADsiTitleMoveUpWhenInTheWay) {
   EXPECT_EQ((new9i - old9i) % 0x400, 0u);  // keeping its alignment
   EXPECT_EQ(U32(made, 0x1D0) - U32(rom, 0x1D0), new9i - old9i);
   EXPECT_EQ(U32(made, 0x210), made.size());
+}
+
+// A FAT entry that no name or overlay uses (here the ARM7 overlay once its
+// table is gone) keeps its data where it is.
+TEST(Rom, UnusedFatEntriesKeepTheirData) {
+  TempDir tmp;
+  Bytes rom = romwriter::WriteRom(romwriter::SampleContent(), Styled(Chain::kSdk));
+  Set32(rom, 0x5C, 0);
+  rom_test::FixHeaderCrc(rom);
+  WriteFile(tmp / "game.nds", rom);
+  ASSERT_EQ(Sheaf({tmp / "game.nds", tmp / "out"}).status, 0);
+  EXPECT_FALSE(testkit::Exists(tmp / "out/overlay/overlay_0002.bin"));
+  EXPECT_TRUE(SameBytes(rom, Rebuild(tmp, "game.nds", "same.nds")));
+  WriteFile(tmp / "out/data/a.txt", testkit::Pattern(0x4000, 35));
+  WriteFile(tmp / "out/arm7.bin", testkit::Pattern(0x3000, 36));
+  const Bytes made = Rebuild(tmp, "game.nds", "new.nds");
+  EXPECT_EQ(Fat(made, 2), Fat(rom, 2));
+  EXPECT_EQ(rom_test::FileData(made, 2), rom_test::FileData(rom, 2));
+  EXPECT_GT(U32(made, 0x30), U32(rom, 0x80));  // the ARM7 moved to the end
 }
 
 TEST(Rom, ACapacityOutgrownGrowsTheChip) {
