@@ -112,8 +112,9 @@ uint64_t Emitter::CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size) {
   if (memory_ != nullptr) return 0;
   uint64_t done = 0;
   while (done < size) {
-    const ssize_t n = copy_file_range(in_fd, in_offset, fd_, nullptr,
-                                      static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 30)), 0);
+    const ssize_t n =
+        copy_file_range(in_fd, in_offset, fd_, nullptr,
+                        static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 30)), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && done == 0 &&
         (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {

@@ -27,9 +27,10 @@ std::unique_ptr<Model> ReadInto(Input& input, Messages& messages, Tree* tree, bo
 
 template <class M, bool (*Lay)(const M&, bool, const PackJob&, Plan*)>
 bool PlanFrom(const Model* original, bool big_endian, const PackJob& job, Plan* plan) {
-  if (original != nullptr) return Lay(static_cast<const Held<M>*>(original)->value, true, job, plan);
+  if (original != nullptr)
+    return Lay(static_cast<const Held<M>*>(original)->value, true, job, plan);
   M defaults{};
-  if constexpr (requires(M& m) { m.order.big; }) defaults.order.big = big_endian;
+  if constexpr (requires(M & m) { m.order.big; }) defaults.order.big = big_endian;
   return Lay(defaults, false, job, plan);
 }
 
@@ -66,16 +67,51 @@ std::string Alternatives(const std::vector<std::string>& names) {
 
 const std::vector<FormatUnit>& FormatUnits() {
   static const std::vector<FormatUnit> units = {
-      {Format::kSarc, "SARC", {{"sarc", false}, {"sarc-be", true}}, {".sarc"}, false, IsSarc,
-       ReadInto<SarcModel, ReadSarc>, nullptr, PlanFrom<SarcModel, PlanSarc>},
-      {Format::kRarc, "RARC", {{"rarc", true}}, {".arc", ".rarc"}, false, IsRarc,
-       ReadInto<RarcModel, ReadRarc>, nullptr, PlanFrom<RarcModel, PlanRarc>},
-      {Format::kU8, "U8", {{"u8", true}}, {".u8"}, false, IsU8, ReadInto<U8Model, ReadU8>, nullptr,
+      {Format::kSarc,
+       "SARC",
+       {{"sarc", false}, {"sarc-be", true}},
+       {".sarc"},
+       false,
+       IsSarc,
+       ReadInto<SarcModel, ReadSarc>,
+       nullptr,
+       PlanFrom<SarcModel, PlanSarc>},
+      {Format::kRarc,
+       "RARC",
+       {{"rarc", true}},
+       {".arc", ".rarc"},
+       false,
+       IsRarc,
+       ReadInto<RarcModel, ReadRarc>,
+       nullptr,
+       PlanFrom<RarcModel, PlanRarc>},
+      {Format::kU8,
+       "U8",
+       {{"u8", true}},
+       {".u8"},
+       false,
+       IsU8,
+       ReadInto<U8Model, ReadU8>,
+       nullptr,
        PlanFrom<U8Model, PlanU8>},
-      {Format::kNarc, "NARC", {{"narc", false}}, {".narc", ".carc"}, false, IsNarc,
-       ReadInto<NarcModel, ReadNarc>, nullptr, PlanFrom<NarcModel, PlanNarc>},
-      {Format::kNds, "DS ROM", {{"nds", false}}, {".nds", ".srl"}, true, IsNdsRom, ReadNdsRom,
-       VerifyNdsRom, PlanNdsRom},
+      {Format::kNarc,
+       "NARC",
+       {{"narc", false}},
+       {".narc", ".carc"},
+       false,
+       IsNarc,
+       ReadInto<NarcModel, ReadNarc>,
+       nullptr,
+       PlanFrom<NarcModel, PlanNarc>},
+      {Format::kNds,
+       "DS ROM",
+       {{"nds", false}},
+       {".nds", ".srl"},
+       true,
+       IsNdsRom,
+       ReadNdsRom,
+       VerifyNdsRom,
+       PlanNdsRom},
   };
   return units;
 }

@@ -97,7 +97,7 @@ struct Plan {
   // archive asks for (all of them without an original): a Yaz0 wrapper's
   // header tells it.
   uint64_t largest_alignment = 1;
-  std::vector<uint32_t> data_order;  // host files in the order of their data (for -v)
+  std::vector<uint32_t> data_order;          // host files in the order of their data (for -v)
   std::vector<std::vector<uint8_t>> blocks;  // the bytes of the kBytes pieces
 
   // Appends pieces that bring the archive from its current end to start:

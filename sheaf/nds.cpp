@@ -43,9 +43,7 @@ bool EndsWith(const std::string& name, const char* suffix) {
   return true;
 }
 
-std::string Range(uint64_t start, uint64_t size) {
-  return Hex(start) + " to " + Hex(start + size);
-}
+std::string Range(uint64_t start, uint64_t size) { return Hex(start) + " to " + Hex(start + size); }
 
 // A part not yet checked against the others.
 struct Candidate {
@@ -124,8 +122,7 @@ bool Reader::AddTable(NdsPart::Kind kind, uint32_t at, const std::string& label,
   if (*size == 0) return true;
   if (!Fits(*start, *size)) {
     messages_.Problem("damaged ROM: " + label + " (" + Range(*start, *size) +
-                      ") runs past the end of the " + std::to_string(m_.file_size) +
-                      "-byte ROM");
+                      ") runs past the end of the " + std::to_string(m_.file_size) + "-byte ROM");
     *size = 0;
     return false;
   }
@@ -138,8 +135,8 @@ bool Reader::AddTable(NdsPart::Kind kind, uint32_t at, const std::string& label,
   return true;
 }
 
-void Reader::Claim(uint32_t id, const std::string& path, const std::string& shown,
-                   uint32_t parent, const std::string& name, bool overlay) {
+void Reader::Claim(uint32_t id, const std::string& path, const std::string& shown, uint32_t parent,
+                   const std::string& name, bool overlay) {
   std::string why;
   if (id >= m_.fat.size()) {
     why = "its file ID " + std::to_string(id) + " lies past the FAT's " +
@@ -188,7 +185,8 @@ void Reader::ReadOverlays(const std::vector<uint8_t>& table, const char* table_n
                           uint32_t folder) {
   if (table.size() % nds::kOverlayEntry != 0) {
     messages_.Problem(std::string("damaged ROM: ") + table_name + " holds " +
-                      std::to_string(table.size()) + " bytes, not a multiple of its 32-byte entries");
+                      std::to_string(table.size()) +
+                      " bytes, not a multiple of its 32-byte entries");
   }
   for (size_t i = 0; i + nds::kOverlayEntry <= table.size(); i += nds::kOverlayEntry) {
     const uint32_t id = kLittle.U32(table.data() + i + 0x18);
@@ -435,7 +433,8 @@ bool Reader::Run() {
   }
   m_.fat.resize(fat_size / 8);
   for (size_t i = 0; i < m_.fat.size(); ++i) {
-    m_.fat[i] = {kLittle.U32(allocation.data() + 8 * i), kLittle.U32(allocation.data() + 8 * i + 4)};
+    m_.fat[i] = {kLittle.U32(allocation.data() + 8 * i),
+                 kLittle.U32(allocation.data() + 8 * i + 4)};
   }
   claimed_.assign(m_.fat.size(), 0);
 
@@ -461,7 +460,8 @@ bool Reader::Run() {
 }  // namespace
 
 uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc) {
-  for (size_t i = 0; i < size; ++i) crc = static_cast<uint16_t>((crc >> 8) ^ kCrc16.value[(crc ^ data[i]) & 0xFF]);
+  for (size_t i = 0; i < size; ++i)
+    crc = static_cast<uint16_t>((crc >> 8) ^ kCrc16.value[(crc ^ data[i]) & 0xFF]);
   return crc;
 }
 

@@ -71,8 +71,8 @@ struct NdsPart {
   Kind kind = kFile;
   uint64_t start = 0;
   uint64_t size = 0;
-  uint32_t fat = 0;  // kOverlay, kFile, kOrphan: the FAT entry
-  std::string path;  // as extracted ("" for the tables and orphans)
+  uint32_t fat = 0;     // kOverlay, kFile, kOrphan: the FAT entry
+  std::string path;     // as extracted ("" for the tables and orphans)
   bool footer = false;  // kArm9, kArm9i: the 12-byte footer follows the size the header gives
 };
 

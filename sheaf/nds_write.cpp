@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "bytes.h"
 #include "nds.h"
@@ -78,7 +81,9 @@ class Layout {
   void Emit(Plan* plan);
 
  private:
-  const Segment& SegmentAt(uint64_t at) const { return std::prev(segments_.upper_bound(at))->second; }
+  const Segment& SegmentAt(uint64_t at) const {
+    return std::prev(segments_.upper_bound(at))->second;
+  }
 
   const HostTree& host_;
   Input* original_;
@@ -90,8 +95,8 @@ class Layout {
 };
 
 // size bytes at offset of a file of the tree.
-bool ReadHostBytes(const HostTree& host, uint32_t entry, uint64_t offset, uint8_t* out,
-                   size_t size, Messages& messages) {
+bool ReadHostBytes(const HostTree& host, uint32_t entry, uint64_t offset, uint8_t* out, size_t size,
+                   Messages& messages) {
   const std::string path = host.HostPath(entry);
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   size_t done = 0;
@@ -213,9 +218,9 @@ struct Overlays {
 bool TableIds(const HostTree& host, uint32_t entry, const std::vector<uint8_t>& table,
               Messages& messages, std::vector<uint32_t>* ids) {
   if (table.size() % nds::kOverlayEntry != 0) {
-    messages.Problem(CannotPack(host.entries[entry].path,
-                                "it holds " + std::to_string(table.size()) +
-                                    " bytes, not a multiple of its 32-byte entries"));
+    messages.Problem(
+        CannotPack(host.entries[entry].path, "it holds " + std::to_string(table.size()) +
+                                                 " bytes, not a multiple of its 32-byte entries"));
     return false;
   }
   for (size_t i = 0; i < table.size(); i += nds::kOverlayEntry) {
@@ -264,15 +269,16 @@ bool DefaultRom::FindTop() {
       }
     }
     if (!known) {
-      messages_.Problem(CannotPack(
-          e.path, "a ROM holds header.bin, arm9.bin, arm7.bin, y9.bin, y7.bin, banner.bin, "
-                  "arm9i.bin, arm7i.bin and the folders data and overlay, nothing else"));
+      messages_.Problem(
+          CannotPack(e.path,
+                     "a ROM holds header.bin, arm9.bin, arm7.bin, y9.bin, y7.bin, banner.bin, "
+                     "arm9i.bin, arm7i.bin and the folders data and overlay, nothing else"));
       ok = false;
     }
   }
-  for (const auto& [slot, name] : {std::pair{top_.header, "header.bin"},
-                                   std::pair{top_.arm9, "arm9.bin"},
-                                   std::pair{top_.arm7, "arm7.bin"}}) {
+  for (const auto& [slot, name] :
+       {std::pair{top_.header, "header.bin"}, std::pair{top_.arm9, "arm9.bin"},
+        std::pair{top_.arm7, "arm7.bin"}}) {
     if (slot == HostTree::kNone) {
       messages_.Problem(std::string("cannot pack the tree: it has no ") + name +
                         " (a ROM needs header.bin, arm9.bin and arm7.bin)");
@@ -403,8 +409,7 @@ bool EndsWithFooter(const HostTree& host, uint32_t entry, Messages& messages, bo
 void SetBannerCrcs(std::vector<uint8_t>& banner) {
   for (const nds::BannerCrc& crc : nds::BannerCrcs(kLittle.U16(banner.data()))) {
     if (crc.end > banner.size()) continue;
-    kLittle.Put16(banner.data() + crc.at,
-                  Crc16(banner.data() + crc.start, crc.end - crc.start));
+    kLittle.Put16(banner.data() + crc.at, Crc16(banner.data() + crc.start, crc.end - crc.start));
   }
 }
 
@@ -414,10 +419,10 @@ bool ReadBanner(const HostTree& host, uint32_t entry, Messages& messages,
   if (!ReadWhole(host, entry, kMaxBanner, messages, banner)) return false;
   const uint16_t version = banner->size() >= 2 ? kLittle.U16(banner->data()) : 0;
   if (banner->size() < nds::BannerSize(version)) {
-    messages.Problem(CannotPack(host.entries[entry].path,
-                                "a banner of version " + Hex(version) + " holds " +
-                                    Hex(nds::BannerSize(version)) + " bytes, this one " +
-                                    Hex(banner->size())));
+    messages.Problem(
+        CannotPack(host.entries[entry].path, "a banner of version " + Hex(version) + " holds " +
+                                                 Hex(nds::BannerSize(version)) +
+                                                 " bytes, this one " + Hex(banner->size())));
     return false;
   }
   return true;
@@ -429,16 +434,17 @@ bool DefaultRom::Plan(sheaf::Plan* plan) {
   if (!ReadWhole(host_, top_.header, kMaxTables, messages_, &header)) return false;
   const std::string& header_path = host_.entries[top_.header].path;
   if (header.size() < nds::kMinHeader) {
-    messages_.Problem(CannotPack(header_path, "a ROM's header holds at least 0x200 bytes, this one " +
-                                                  Hex(header.size())));
+    messages_.Problem(CannotPack(
+        header_path, "a ROM's header holds at least 0x200 bytes, this one " + Hex(header.size())));
     return false;
   }
   const bool dsi = nds::IsDsi(header.data());
   if (dsi && header.size() < nds::kMinDsiHeader) {
-    messages_.Problem(CannotPack(
-        header_path, "a DSi header (bit 1 of the unit code at 0x12) holds at least 0x1000 bytes, "
-                     "this one " +
-                         Hex(header.size())));
+    messages_.Problem(
+        CannotPack(header_path,
+                   "a DSi header (bit 1 of the unit code at 0x12) holds at least 0x1000 bytes, "
+                   "this one " +
+                       Hex(header.size())));
     return false;
   }
   const uint32_t header_size = kLittle.U32(header.data() + 0x84);
@@ -446,7 +452,7 @@ bool DefaultRom::Plan(sheaf::Plan* plan) {
   if (header_size < least || header_size < header.size() || header_size > kMaxTables) {
     messages_.Problem(CannotPack(
         header_path, "its header size (0x84), " + Hex(header_size) +
-                         (header_size < least         ? ", is below " + Hex(least)
+                         (header_size < least        ? ", is below " + Hex(least)
                           : header_size > kMaxTables ? ", is more than the 16 MiB that sheaf reads"
                                                      : ", is smaller than the file")));
     return false;
@@ -454,8 +460,9 @@ bool DefaultRom::Plan(sheaf::Plan* plan) {
   header.resize(header_size, 0);
   for (const uint32_t entry : {top_.arm9i, top_.arm7i}) {
     if (!dsi && !Empty(host_, entry)) {
-      messages_.Problem(CannotPack(host_.entries[entry].path,
-                                   "it goes with a DSi header only (bit 1 of the unit code at 0x12)"));
+      messages_.Problem(
+          CannotPack(host_.entries[entry].path,
+                     "it goes with a DSi header only (bit 1 of the unit code at 0x12)"));
       return false;
     }
   }
@@ -574,7 +581,9 @@ bool DefaultRom::Plan(sheaf::Plan* plan) {
   uint8_t* h = layout.block(header_block).data();
   bool footer = false;
   if (!EndsWithFooter(host_, top_.arm9, messages_, &footer)) return false;
-  auto put = [&](uint32_t at, uint64_t value) { kLittle.Put32(h + at, static_cast<uint32_t>(value)); };
+  auto put = [&](uint32_t at, uint64_t value) {
+    kLittle.Put32(h + at, static_cast<uint32_t>(value));
+  };
   h[0x14] = Capacity(length);
   put(0x20, arm9);
   put(0x2C, arm9_size - (footer ? 12 : 0));
@@ -615,7 +624,7 @@ bool DefaultRom::Plan(sheaf::Plan* plan) {
 
 // A part of the original and where it goes.
 struct Item {
-  NdsPart part;       // as it was
+  NdsPart part;  // as it was
   uint32_t host = HostTree::kNone;
   uint64_t size = 0;  // now
   uint64_t start = 0;
@@ -642,8 +651,8 @@ class LikeRom {
   uint64_t Lay(std::vector<Item*>& region, uint64_t shift, std::vector<Item*> later,
                uint64_t align);
   uint8_t RestFill(uint64_t start, uint8_t otherwise);
-  void Backdrop(const std::vector<Item*>& region, uint64_t copy_end, uint64_t shift,
-                uint8_t gap, Layout& layout);
+  void Backdrop(const std::vector<Item*>& region, uint64_t copy_end, uint64_t shift, uint8_t gap,
+                Layout& layout);
   Item* Find(NdsPart::Kind kind);
 
   const NdsModel& m_;
@@ -715,20 +724,20 @@ bool LikeRom::Items() {
   auto same_size = [&](NdsPart::Kind kind, const char* what) {
     Item* item = Find(kind);
     if (item == nullptr || item->size == item->part.size) return;
-    messages_.Problem(CannotPack(item->part.path,
-                                 "it holds " + std::to_string(item->size) + " bytes, the original's " +
-                                     what + " " + std::to_string(item->part.size) +
-                                     " (a ROM made like another keeps the size of its " + what +
-                                     ")"));
+    messages_.Problem(CannotPack(
+        item->part.path, "it holds " + std::to_string(item->size) + " bytes, the original's " +
+                             what + " " + std::to_string(item->part.size) +
+                             " (a ROM made like another keeps the size of its " + what + ")"));
     ok = false;
   };
   same_size(NdsPart::kHeader, "header");
   same_size(NdsPart::kY9, "ARM9 overlay table");
   same_size(NdsPart::kY7, "ARM7 overlay table");
   if (!ok) return false;
-  if (!ReadWhole(host_, Find(NdsPart::kHeader)->host, kMaxTables, messages_, &header_)) return false;
-  for (auto [kind, table, was] : {std::tuple{NdsPart::kY9, &y9_, &m_.y9},
-                                  std::tuple{NdsPart::kY7, &y7_, &m_.y7}}) {
+  if (!ReadWhole(host_, Find(NdsPart::kHeader)->host, kMaxTables, messages_, &header_))
+    return false;
+  for (auto [kind, table, was] :
+       {std::tuple{NdsPart::kY9, &y9_, &m_.y9}, std::tuple{NdsPart::kY7, &y7_, &m_.y7}}) {
     Item* item = Find(kind);
     if (item == nullptr) continue;
     if (!ReadWhole(host_, item->host, kMaxTables, messages_, table)) return false;
@@ -736,11 +745,10 @@ bool LikeRom::Items() {
       const uint32_t id = kLittle.U32(table->data() + i + 0x18);
       const uint32_t old_id = kLittle.U32(was->data() + i + 0x18);
       if (id == old_id) continue;
-      messages_.Problem(CannotPack(item->part.path,
-                                   "its entry " + std::to_string(i / nds::kOverlayEntry) +
-                                       " names file ID " + std::to_string(id) +
-                                       ", the original's " + std::to_string(old_id) +
-                                       " (file IDs are part of the game)"));
+      messages_.Problem(CannotPack(
+          item->part.path, "its entry " + std::to_string(i / nds::kOverlayEntry) +
+                               " names file ID " + std::to_string(id) + ", the original's " +
+                               std::to_string(old_id) + " (file IDs are part of the game)"));
       ok = false;
     }
   }
@@ -779,8 +787,7 @@ uint8_t LikeRom::GapByte(const std::vector<Item*>& region) {
     const uint64_t end = region[i - 1]->part.start + region[i - 1]->part.size;
     if (region[i]->part.start <= end) continue;
     ++tried;
-    const Fill fill =
-        OriginalFill(original_, end, region[i]->part.start, Fill{Fill::kText, 0});
+    const Fill fill = OriginalFill(original_, end, region[i]->part.start, Fill{Fill::kText, 0});
     if (fill.kind == Fill::kByte && (fill.byte == 0x00 || fill.byte == 0xFF)) return fill.byte;
   }
   return 0x00;
@@ -909,9 +916,9 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
     Backdrop(low, std::min(low_old, low_new), 0, gap, layout);
     const uint64_t old_chip = old_capacity < 32 ? uint64_t{128} << (10 + old_capacity) : kUnbounded;
     const uint64_t rest_start = high.empty() ? content_old : high_old;
-    const bool full = m_.file_size == old_chip && rest_start < m_.file_size &&
-                      OriginalFill(original_, rest_start, m_.file_size, Fill{Fill::kText, 0}).kind ==
-                          Fill::kByte;
+    const bool full =
+        m_.file_size == old_chip && rest_start < m_.file_size &&
+        OriginalFill(original_, rest_start, m_.file_size, Fill{Fill::kText, 0}).kind == Fill::kByte;
     const uint8_t rest = RestFill(rest_start, gap);
     uint64_t data_old = content_old, data_new = content_new;
     if (!high.empty()) {
@@ -947,7 +954,9 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
     kLittle.Put32(fat.data() + 8 * i + 4, m_.fat[i].second);
   }
   uint8_t* h = header_.data();
-  auto put = [&](uint32_t at, uint64_t value) { kLittle.Put32(h + at, static_cast<uint32_t>(value)); };
+  auto put = [&](uint32_t at, uint64_t value) {
+    kLittle.Put32(h + at, static_cast<uint32_t>(value));
+  };
   uint32_t header_block = 0, fat_block = 0;
   for (Item& item : items_) {
     if (!item.placed) {
@@ -1042,7 +1051,8 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
 
   // The secure area's CRC over [0x20] to 0x7FFF, when those bytes changed.
   const uint64_t old20 = kLittle.U32(was + 0x20), new20 = kLittle.U32(h + 0x20);
-  const uint64_t old_end = std::min(kSecureEnd, m_.file_size), new_end = std::min(kSecureEnd, length);
+  const uint64_t old_end = std::min(kSecureEnd, m_.file_size),
+                 new_end = std::min(kSecureEnd, length);
   std::vector<uint8_t> old_secure, new_secure;
   if (old20 < old_end) {
     old_secure.resize(old_end - old20);
@@ -1055,8 +1065,8 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
         !new_secure.empty()) {
       kLittle.Put16(h + 0x6C, Crc16(new_secure.data(), new_secure.size()));
     } else {
-      messages_.Warning("the secure area CRC (0x06C) stays " + nds::Hex4(stored) + " although bytes " +
-                        Hex(new20) + "-" + Hex(new_end - 1) +
+      messages_.Warning("the secure area CRC (0x06C) stays " + nds::Hex4(stored) +
+                        " although bytes " + Hex(new20) + "-" + Hex(new_end - 1) +
                         " changed: it is not their plain CRC (a dump keeps the CRC of the "
                         "encrypted bytes, which sheaf cannot make)");
     }

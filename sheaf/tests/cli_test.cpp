@@ -47,10 +47,12 @@ TEST(Cli, UsageErrors) {
       {{"-c", "-F", "zip", "d", "a"},
        "unknown format \"zip\": give sarc, sarc-be, rarc, u8, narc or nds"},
       {{"-c", "d", "course.szs"},
-       "the name course.szs does not tell the format: give -F sarc, sarc-be, rarc, u8, narc or nds, or "
+       "the name course.szs does not tell the format: give -F sarc, sarc-be, rarc, u8, narc or "
+       "nds, or "
        "--like ORIGINAL"},
       {{"-c", "d", "course.bin"},
-       "the name course.bin does not tell the format: give -F sarc, sarc-be, rarc, u8, narc or nds, or "
+       "the name course.bin does not tell the format: give -F sarc, sarc-be, rarc, u8, narc or "
+       "nds, or "
        "--like ORIGINAL"},
       {{"-x", "a", "b"}, "unknown option -x"},
       {{"--frobnicate"}, "unknown option --frobnicate"},

@@ -67,9 +67,9 @@ TEST(Faults, CreationWithEachCallFailing) {
       WriteTree(work + "/in", SampleTree());
       WriteFile(work + "/" + archive, "an older archive");
     };
-    sweep.calls = {"read",       "pread64",  "write",     "openat",   "close", "newfstatat",
-                   "getdents64", "renameat", "renameat2", "unlinkat", "fstat", "fchmod",
-                   "copy_file_range"};
+    sweep.calls = {"read",       "pread64",    "write",          "openat",    "close",
+                   "newfstatat", "getdents64", "renameat",       "renameat2", "unlinkat",
+                   "fstat",      "fchmod",     "copy_file_range"};
     sweep.samples_per_call = 4;
     testkit::ExpectEveryFailingCallHandled(sweep);
   }

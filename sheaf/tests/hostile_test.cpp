@@ -503,9 +503,8 @@ TEST(Hostile, Rom) {
     }
   };
   const Bytes sample = rom_of({file("good.txt", "good"), file("x1", "1"), file("x2", "2"),
-                               file("x3", "3"), file("x4", "4"), file("x5", "5"),
-                               file("x6", "6"), file("sub/in.txt", "in"), file("sa/a", "a"),
-                               file("sb/b", "b")});
+                               file("x3", "3"), file("x4", "4"), file("x5", "5"), file("x6", "6"),
+                               file("sub/in.txt", "in"), file("sa/a", "a"), file("sb/b", "b")});
   const std::string size = std::to_string(sample.size());
   auto patched = [&](const std::function<void(Bytes&)>& edit) {
     Bytes b = sample;
@@ -545,11 +544,10 @@ TEST(Hostile, Rom) {
                     "0xF005"},
                    {"data/good.txt", "data/sa/a"}});
   cases.push_back({"two ways to a folder",
-                   patched([&](Bytes& b) {
-                     b[folder_field(b, "sb")] = b[folder_field(b, "sa")];
-                   }),
-                   {"skipping \"data/sb\": it names folder", "which is reached before (a cycle, or "
-                                                               "two ways to one folder)"},
+                   patched([&](Bytes& b) { b[folder_field(b, "sb")] = b[folder_field(b, "sa")]; }),
+                   {"skipping \"data/sb\": it names folder",
+                    "which is reached before (a cycle, or "
+                    "two ways to one folder)"},
                    {"data/sa/a"}});
   cases.push_back({"a cycle",
                    patched([&](Bytes& b) { b[folder_field(b, "sub")] = 0; }),
@@ -587,12 +585,14 @@ TEST(Hostile, Rom) {
     rom_test::Set32(b, fat + 8 * x3 + 4, U32(b, fat + 8 * x4 + 4));
     rom_test::Set32(b, fat + 8 * x4, U32(b, 0x20));
     rom_test::Set32(b, fat + 8 * x4 + 4, U32(b, 0x20) + 4);
-    cases.push_back({"data past the end, backwards or overlapping",
-                     b,
-                     {"skipping \"data/x1\": its data (", "to 0x7FFFFFF0) runs past the end of the " + size + "-byte ROM",
-                      "skipping \"data/x2\": its data (", ") ends before it begins",
-                      "skipping \"data/x4\": its data (0x4000 to 0x4004) overlaps that of \"arm9.bin\""},
-                     {"data/x3", "data/good.txt"}});
+    cases.push_back(
+        {"data past the end, backwards or overlapping",
+         b,
+         {"skipping \"data/x1\": its data (",
+          "to 0x7FFFFFF0) runs past the end of the " + size + "-byte ROM",
+          "skipping \"data/x2\": its data (", ") ends before it begins",
+          "skipping \"data/x4\": its data (0x4000 to 0x4004) overlaps that of \"arm9.bin\""},
+         {"data/x3", "data/good.txt"}});
   }
   {
     // 3,000 names on one range: written once.
@@ -614,20 +614,23 @@ TEST(Hostile, Rom) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ListDir(tmp / "out/data"), std::vector<std::string>{"f0"});
   }
-  cases.push_back({"tables cut or past the end",
-                   patched([&](Bytes& b) {
-                     rom_test::Set32(b, 0x4C, U32(b, 0x4C) + 4);
-                     rom_test::Set32(b, 0x54, U32(b, 0x54) - 1);
-                   }),
-                   {"damaged ROM: the allocation table (FAT) holds 108 bytes, not a multiple of its "
-                    "8-byte entries",
-                    "damaged ROM: y9.bin holds 63 bytes, not a multiple of its 32-byte entries"},
-                   {"data/good.txt", "overlay/overlay_0000.bin"}});
-  cases.push_back({"the FAT past the end",
-                   patched([&](Bytes& b) { rom_test::Set32(b, 0x48, static_cast<uint32_t>(b.size()) - 4); }),
-                   {"damaged ROM: the allocation table (FAT) (", ") runs past the end of the " + size + "-byte ROM",
-                    "skipping \"data/good.txt\": its file ID"},
-                   {"arm9.bin", "y9.bin"}});
+  cases.push_back(
+      {"tables cut or past the end",
+       patched([&](Bytes& b) {
+         rom_test::Set32(b, 0x4C, U32(b, 0x4C) + 4);
+         rom_test::Set32(b, 0x54, U32(b, 0x54) - 1);
+       }),
+       {"damaged ROM: the allocation table (FAT) holds 108 bytes, not a multiple of its "
+        "8-byte entries",
+        "damaged ROM: y9.bin holds 63 bytes, not a multiple of its 32-byte entries"},
+       {"data/good.txt", "overlay/overlay_0000.bin"}});
+  cases.push_back(
+      {"the FAT past the end",
+       patched([&](Bytes& b) { rom_test::Set32(b, 0x48, static_cast<uint32_t>(b.size()) - 4); }),
+       {"damaged ROM: the allocation table (FAT) (",
+        ") runs past the end of the " + size + "-byte ROM",
+        "skipping \"data/good.txt\": its file ID"},
+       {"arm9.bin", "y9.bin"}});
   cases.push_back({"a sub-table past the name table",
                    patched([&](Bytes& b) {
                      const uint32_t fnt = U32(b, 0x40);
@@ -640,20 +643,23 @@ TEST(Hostile, Rom) {
                    patched([&](Bytes& b) { rom_test::Set16(b, U32(b, 0x40) + 6, 0x1000); }),
                    {"damaged ROM name table: its root gives 4096 folders, which its"},
                    {"arm9.bin", "overlay/overlay_0002.bin"}});
-  cases.push_back({"parts past the end",
-                   patched([&](Bytes& b) {
-                     rom_test::Set32(b, 0x3C, 0x10000000);
-                     rom_test::Set32(b, 0x68, static_cast<uint32_t>(b.size()) - 0x100);
-                   }),
-                   {"skipping \"arm7.bin\": its data (0x9400 to 0x10009400) runs past the end of the " +
-                        size + "-byte ROM",
-                    "skipping \"banner.bin\": its data ("},
-                   {"arm9.bin", "data/good.txt"}});
+  cases.push_back(
+      {"parts past the end",
+       patched([&](Bytes& b) {
+         rom_test::Set32(b, 0x3C, 0x10000000);
+         rom_test::Set32(b, 0x68, static_cast<uint32_t>(b.size()) - 0x100);
+       }),
+       {"skipping \"arm7.bin\": its data (0x9400 to 0x10009400) runs past the end of the " + size +
+            "-byte ROM",
+        "skipping \"banner.bin\": its data ("},
+       {"arm9.bin", "data/good.txt"}});
   {
     std::string deep;
     for (int i = 0; i < 300; ++i) deep += "d/";
-    cases.push_back({"too deep", rom_of({file(deep + "f", "x"), file("good.txt", "g")}, false),
-                     {"deeper than 256 folders"}, {"data/good.txt"}});
+    cases.push_back({"too deep",
+                     rom_of({file(deep + "f", "x"), file("good.txt", "g")}, false),
+                     {"deeper than 256 folders"},
+                     {"data/good.txt"}});
   }
   for (const Case& c : cases) Expect(c, "hostile.nds", {"data", "header.bin", "overlay", "x"});
 

@@ -87,7 +87,8 @@ std::vector<Convention> Conventions() {
   for (const uint16_t version : {2, 3}) {
     Content c = sample;
     c.banner_version = version;
-    list.push_back({"a banner of version " + std::to_string(version), Styled(Chain::kDevkitPro), c});
+    list.push_back(
+        {"a banner of version " + std::to_string(version), Styled(Chain::kDevkitPro), c});
   }
   {
     Content c = sample;
@@ -114,6 +115,27 @@ std::vector<Convention> Conventions() {
     c.files.push_back({"zz/last", {}});
     list.push_back({"ndstool, its last file empty", Styled(Chain::kDevkitPro), c});
   }
+  {
+    // A loader's DSi build: its animated banner appended after the ARM7i
+    // (a DS part above the DSi area), the old one left where it was, 0x80
+    // rewritten to the file's length.
+    Style s = Styled(Chain::kDevkitPro);
+    s.dsi = true;
+    Content c = sample;
+    c.arm9i = testkit::Pattern(0x800, 23);
+    c.arm7i = testkit::Pattern(0x300, 24);
+    auto patch = [](Bytes& rom) {
+      const Bytes banner = romwriter::Banner(0x103, "LOADER");
+      const uint32_t at = static_cast<uint32_t>(rom.size());
+      rom.insert(rom.end(), banner.begin(), banner.end());
+      rom.resize((rom.size() + 0x1FF) / 0x200 * 0x200, 0);
+      Set32(rom, 0x68, at);
+      Set32(rom, 0x80, static_cast<uint32_t>(rom.size()));
+      Set32(rom, 0x210, static_cast<uint32_t>(rom.size()));
+      rom_test::FixHeaderCrc(rom);
+    };
+    list.push_back({"a banner above the DSi area, 0x80 the file's length", s, c, patch});
+  }
   list.push_back({"the kit's layout", Styled(Chain::kKit), sample});
   return list;
 }
@@ -128,7 +150,8 @@ reference::Tree DataTree(const Content& c) {
 // The file IDs of the overlays, in table order (ARM9's first).
 std::vector<uint32_t> OverlayIds(const Convention& c) {
   std::vector<uint32_t> ids;
-  const uint32_t base = c.style.overlays_after_files ? static_cast<uint32_t>(c.content.files.size()) : 0;
+  const uint32_t base =
+      c.style.overlays_after_files ? static_cast<uint32_t>(c.content.files.size()) : 0;
   for (uint32_t i = 0; i < c.content.overlays.size(); ++i) ids.push_back(base + i);
   return ids;
 }
@@ -151,7 +174,8 @@ void ExpectExtracted(const Convention& c, const Bytes& rom, const std::string& o
   if (c.content.name_table) {
     EXPECT_EQ(ReadTree(out + "/data"), Expected(DataTree(c.content)));
   }
-  EXPECT_TRUE(SameBytes(Bytes(rom.begin(), rom.begin() + U32(rom, 0x84)), ReadBytes(out + "/header.bin")));
+  EXPECT_TRUE(
+      SameBytes(Bytes(rom.begin(), rom.begin() + U32(rom, 0x84)), ReadBytes(out + "/header.bin")));
   EXPECT_TRUE(SameBytes(c.content.arm7, ReadBytes(out + "/arm7.bin")));
   Bytes arm9 = ReadBytes(out + "/arm9.bin");
   ASSERT_GE(arm9.size(), c.content.arm9.size());
@@ -179,7 +203,7 @@ TEST(Rom, EachConventionIsReadAndMadeAgainByteForByte) {
   for (const Convention& c : Conventions()) {
     SCOPED_TRACE(c.name);
     TempDir tmp;
-    const Bytes rom = romwriter::WriteRom(c.content, c.style);
+    const Bytes rom = c.Write();
     WriteFile(tmp / "game.nds", rom);
     RunResult r = Sheaf({"-t", tmp / "game.nds"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -213,6 +237,28 @@ TEST(Rom, ListingNamesOverlaysByFileId) {
   EXPECT_EQ(r.out.rfind("9029\tarm7.bin\n20783\tarm9.bin\n2112\tbanner.bin\n", 0), 0u) << r.out;
 }
 
+TEST(Rom, PathsAndVerboseAsForTheOtherFormats) {
+  TempDir tmp;
+  WriteFile(tmp / "game.nds", romwriter::WriteRom(romwriter::SampleContent(), Styled(Chain::kSdk)));
+  RunResult r = Sheaf({"-v", tmp / "game.nds", tmp / "out", "data/Course",
+                       "/overlay/overlay_0002.bin", "y9.bin", "data/none"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "sheaf: " + tmp / "game.nds" + ": \"data/none\" is not in the archive\n" +
+                       "y9.bin\noverlay/overlay_0002.bin\ndata/Course/Deeper/nested.narc\n"
+                       "data/Course/course.kcl\ndata/Course/Deeper/zero\n");
+  EXPECT_EQ(ListDir(tmp / "out"), (std::vector<std::string>{"data", "overlay", "y9.bin"}));
+  EXPECT_EQ(ListDir(tmp / "out/data/Course"), (std::vector<std::string>{"Deeper", "course.kcl"}));
+  // An existing file is kept without -f.
+  WriteFile(tmp / "out/y9.bin", "mine");
+  r = Sheaf({tmp / "game.nds", tmp / "out", "y9.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "sheaf: " + tmp / "game.nds" +
+                       ": \"y9.bin\" exists; it is not replaced (-f replaces it)\n");
+  EXPECT_EQ(testkit::ReadFile(tmp / "out/y9.bin"), "mine");
+  EXPECT_EQ(Sheaf({"-f", tmp / "game.nds", tmp / "out", "y9.bin"}).status, 0);
+  EXPECT_EQ(testkit::ReadBytes(tmp / "out/y9.bin").size(), 64u);
+}
+
 // A ROM rebuilt after an edit of DIR, read back: sound, and holding DIR.
 Bytes Rebuild(const TempDir& tmp, const std::string& original, const std::string& made,
               std::string* err = nullptr) {
@@ -232,10 +278,9 @@ Bytes Rebuild(const TempDir& tmp, const std::string& original, const std::string
   // header.bin holds the new offsets, banner.bin its CRCs; the rest is DIR
   // as it was given.
   auto without_header = [](std::vector<std::pair<std::string, testkit::Bytes>> t) {
-    t.erase(std::remove_if(t.begin(), t.end(),
-                           [](const auto& e) {
-                             return e.first == "header.bin" || e.first == "banner.bin";
-                           }),
+    t.erase(std::remove_if(
+                t.begin(), t.end(),
+                [](const auto& e) { return e.first == "header.bin" || e.first == "banner.bin"; }),
             t.end());
     return t;
   };
@@ -263,7 +308,8 @@ TEST(Rom, AFileThatGrowsMovesToTheEndAndTheRestStays) {
       Convention c{"", Styled(chain), romwriter::SampleContent()};
       c.style.full = full && chain == Chain::kSdk;
       if (full && chain != Chain::kSdk) continue;
-      SCOPED_TRACE(std::string(chain == Chain::kSdk ? "SDK" : "devkitPro") + (full ? ", full" : ""));
+      SCOPED_TRACE(std::string(chain == Chain::kSdk ? "SDK" : "devkitPro") +
+                   (full ? ", full" : ""));
       TempDir tmp;
       const Bytes rom = romwriter::WriteRom(c.content, c.style);
       WriteFile(tmp / "game.nds", rom);
@@ -291,7 +337,8 @@ TEST(Rom, AFileThatGrowsMovesToTheEndAndTheRestStays) {
       EXPECT_EQ(new80, chain == Chain::kSdk ? end : (end + 3) / 4 * 4);
       if (chain == Chain::kSdk) {
         // The Download Play block follows the new end.
-        EXPECT_TRUE(std::equal(rom.begin() + old80, rom.begin() + old80 + 0x88, made.begin() + new80));
+        EXPECT_TRUE(
+            std::equal(rom.begin() + old80, rom.begin() + old80 + 0x88, made.begin() + new80));
         if (full) {
           EXPECT_EQ(made.size(), size_t{128} << (10 + made[0x14]));
           EXPECT_EQ(made.back(), 0xFF);
@@ -355,7 +402,8 @@ TEST(Rom, ThePartsOfADsiTitleMoveUpWhenInTheWay) {
   WriteFile(tmp / "out/data/a.txt", testkit::Pattern(0x3000, 33));
   std::string err;
   const Bytes made = Rebuild(tmp, "game.nds", "new.nds", &err);
-  EXPECT_NE(err.find("warning: the DSi header's RSA signature no longer matches"), std::string::npos)
+  EXPECT_NE(err.find("warning: the DSi header's RSA signature no longer matches"),
+            std::string::npos)
       << err;
   const uint32_t old9i = U32(rom, 0x1C0), new9i = U32(made, 0x1C0);
   EXPECT_GT(new9i, old9i);
@@ -382,6 +430,29 @@ TEST(Rom, UnusedFatEntriesKeepTheirData) {
   EXPECT_EQ(Fat(made, 2), Fat(rom, 2));
   EXPECT_EQ(rom_test::FileData(made, 2), rom_test::FileData(rom, 2));
   EXPECT_GT(U32(made, 0x30), U32(rom, 0x80));  // the ARM7 moved to the end
+}
+
+TEST(Rom, ABannerAboveTheDsiAreaMovesWithIt) {
+  const Convention c = Conventions()[Conventions().size() - 2];
+  TempDir tmp;
+  const Bytes rom = c.Write();
+  WriteFile(tmp / "game.nds", rom);
+  ASSERT_EQ(Sheaf({tmp / "game.nds", tmp / "out"}).status, 0);
+  EXPECT_EQ(testkit::ReadBytes(tmp / "out/banner.bin").size(), 0x23C0u);
+  WriteFile(tmp / "out/data/Sound/wave.sdat", testkit::Pattern(0x3000, 37));
+  std::string err;
+  const Bytes made = Rebuild(tmp, "game.nds", "new.nds", &err);
+  const uint32_t shift = U32(made, 0x1C0) - U32(rom, 0x1C0);
+  EXPECT_GT(shift, 0u);
+  EXPECT_EQ(U32(made, 0x68) - U32(rom, 0x68), shift);
+  EXPECT_EQ(U32(made, 0x1D0) - U32(rom, 0x1D0), shift);
+  EXPECT_LE(U32(made, 0x80), U32(made, 0x1C0));  // now the end of the DS data
+  EXPECT_EQ(U32(made, 0x210), made.size());
+  // The old banner after the FAT, gap data now, is still there.
+  const uint32_t old_banner = (U32(rom, 0x48) + U32(rom, 0x4C) + 0x1FF) / 0x200 * 0x200;
+  EXPECT_EQ(U16(rom, old_banner), 1);
+  EXPECT_TRUE(std::equal(rom.begin() + old_banner, rom.begin() + old_banner + 0x840,
+                         made.begin() + old_banner));
 }
 
 TEST(Rom, ACapacityOutgrownGrowsTheChip) {
@@ -497,12 +568,28 @@ TEST(Rom, RecognisedByItsCrcsOrItsName) {
     Bytes bytes;
     std::string message;
   } refused[] = {
-      {"short.nds", Bytes(100, 0), "truncated: 100 bytes, too short for a DS ROM's header of 0x200 bytes"},
-      {"dsi.nds", [] { Bytes b(0x800, 0); b[0x12] = 2; return b; }(),
+      {"short.nds", Bytes(100, 0),
+       "truncated: 100 bytes, too short for a DS ROM's header of 0x200 bytes"},
+      {"dsi.nds",
+       [] {
+         Bytes b(0x800, 0);
+         b[0x12] = 2;
+         return b;
+       }(),
        "truncated: 2048 bytes, too short for a DSi ROM's header of 0x1000 bytes"},
-      {"small.nds", [&] { Bytes b = rom; Set32(b, 0x84, 0x100); return b; }(),
+      {"small.nds",
+       [&] {
+         Bytes b = rom;
+         Set32(b, 0x84, 0x100);
+         return b;
+       }(),
        "damaged ROM header: its size (0x84) is 0x100, below the 0x200 bytes of a DS ROM's header"},
-      {"big.nds", [&] { Bytes b = rom; Set32(b, 0x84, 0x1000000); return b; }(),
+      {"big.nds",
+       [&] {
+         Bytes b = rom;
+         Set32(b, 0x84, 0x1000000);
+         return b;
+       }(),
        "damaged ROM header: its size (0x84) is 0x1000000, past the end of the " +
            std::to_string(rom.size()) + "-byte ROM"},
   };
@@ -580,7 +667,7 @@ TEST(Rom, AnotherChainsRomLaidOutAsTheKitDoes) {
     }
   }
   const Bytes made = ReadBytes(tmp / "made.nds");
-  EXPECT_EQ(made[0x200], 0);       // the header padded with zeros,
+  EXPECT_EQ(made[0x200], 0);             // the header padded with zeros,
   EXPECT_EQ(made[0x3000], rom[0x3000]);  // but for what header.bin holds
   EXPECT_EQ(U32(made, 0x80), (U32(made, 0x80) + 3) / 4 * 4);
   EXPECT_EQ(made.size(), U32(made, 0x80));
@@ -595,26 +682,36 @@ TEST(Rom, WhatTheKitsLayoutRefuses) {
       {"a file of no part", [](const std::string& d) { WriteFile(d + "/notes.txt", "x"); },
        "cannot pack \"notes.txt\": a ROM holds header.bin, arm9.bin, arm7.bin, y9.bin, y7.bin, "
        "banner.bin, arm9i.bin, arm7i.bin and the folders data and overlay, nothing else"},
-      {"an overlay no table names", [](const std::string& d) { WriteFile(d + "/overlay/overlay_0099.bin", "x"); },
-       "cannot pack \"overlay/overlay_0099.bin\": no entry of y9.bin or y7.bin names it as an overlay"},
-      {"an overlay missing", [](const std::string& d) { unlink((d + "/overlay/overlay_0001.bin").c_str()); },
+      {"an overlay no table names",
+       [](const std::string& d) { WriteFile(d + "/overlay/overlay_0099.bin", "x"); },
+       "cannot pack \"overlay/overlay_0099.bin\": no entry of y9.bin or y7.bin names it as an "
+       "overlay"},
+      {"an overlay missing",
+       [](const std::string& d) { unlink((d + "/overlay/overlay_0001.bin").c_str()); },
        "cannot pack the tree: y9.bin's entry 1 names file ID 1, but there is no file "
        "\"overlay/overlay_0001.bin\""},
       {"no header", [](const std::string& d) { unlink((d + "/header.bin").c_str()); },
-       "cannot pack the tree: it has no header.bin (a ROM needs header.bin, arm9.bin and arm7.bin)"},
-      {"a header too short", [](const std::string& d) { WriteFile(d + "/header.bin", std::string(0x100, 'h')); },
+       "cannot pack the tree: it has no header.bin (a ROM needs header.bin, arm9.bin and "
+       "arm7.bin)"},
+      {"a header too short",
+       [](const std::string& d) { WriteFile(d + "/header.bin", std::string(0x100, 'h')); },
        "cannot pack \"header.bin\": a ROM's header holds at least 0x200 bytes, this one 0x100"},
-      {"ARM9i without a DSi header", [](const std::string& d) { WriteFile(d + "/arm9i.bin", "code"); },
-       "cannot pack \"arm9i.bin\": it goes with a DSi header only (bit 1 of the unit code at 0x12)"},
-      {"an overlay table cut", [](const std::string& d) { WriteFile(d + "/y7.bin", std::string(31, 'y')); },
+      {"ARM9i without a DSi header",
+       [](const std::string& d) { WriteFile(d + "/arm9i.bin", "code"); },
+       "cannot pack \"arm9i.bin\": it goes with a DSi header only (bit 1 of the unit code at "
+       "0x12)"},
+      {"an overlay table cut",
+       [](const std::string& d) { WriteFile(d + "/y7.bin", std::string(31, 'y')); },
        "cannot pack \"y7.bin\": it holds 31 bytes, not a multiple of its 32-byte entries"},
-      {"a name too long", [](const std::string& d) { WriteFile(d + "/data/" + std::string(128, 'n'), "x"); },
+      {"a name too long",
+       [](const std::string& d) { WriteFile(d + "/data/" + std::string(128, 'n'), "x"); },
        "cannot pack \"data/" + std::string(128, 'n') + "\": a ROM's names hold at most 127 bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir tmp;
-    WriteFile(tmp / "game.nds", romwriter::WriteRom(romwriter::SampleContent(), Styled(Chain::kKit)));
+    WriteFile(tmp / "game.nds",
+              romwriter::WriteRom(romwriter::SampleContent(), Styled(Chain::kKit)));
     ASSERT_EQ(Sheaf({tmp / "game.nds", tmp / "out"}).status, 0);
     c.edit(tmp / "out");
     const RunResult r = Sheaf({"-c", tmp / "out", tmp / "made.nds"});
@@ -636,7 +733,8 @@ TEST(Rom, LikeTakesExactlyTheOriginalsFiles) {
       {"a file missing", [](const std::string& d) { unlink((d + "/data/a.txt").c_str()); },
        "cannot pack the tree: \"data/a.txt\" is missing, and a ROM made like another holds "
        "exactly its files (their IDs are part of the game)"},
-      {"a header of another size", [](const std::string& d) { WriteFile(d + "/header.bin", std::string(0x200, 'h')); },
+      {"a header of another size",
+       [](const std::string& d) { WriteFile(d + "/header.bin", std::string(0x200, 'h')); },
        "cannot pack \"header.bin\": it holds 512 bytes, the original's header 16384 (a ROM made "
        "like another keeps the size of its header)"},
       {"an overlay's file ID changed",
@@ -645,13 +743,15 @@ TEST(Rom, LikeTakesExactlyTheOriginalsFiles) {
          y9[0x18] = 7;
          WriteFile(d + "/y9.bin", y9);
        },
-       "cannot pack \"y9.bin\": its entry 0 names file ID 7, the original's 0 (file IDs are part of "
+       "cannot pack \"y9.bin\": its entry 0 names file ID 7, the original's 0 (file IDs are part "
+       "of "
        "the game)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir tmp;
-    WriteFile(tmp / "game.nds", romwriter::WriteRom(romwriter::SampleContent(), Styled(Chain::kSdk)));
+    WriteFile(tmp / "game.nds",
+              romwriter::WriteRom(romwriter::SampleContent(), Styled(Chain::kSdk)));
     ASSERT_EQ(Sheaf({tmp / "game.nds", tmp / "out"}).status, 0);
     c.edit(tmp / "out");
     const RunResult r = Sheaf({"-c", "--like", tmp / "game.nds", tmp / "out", tmp / "made.nds"});

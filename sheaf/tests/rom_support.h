@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -54,11 +55,18 @@ inline size_t NameRecord(const Bytes& rom, const std::string& name) {
 
 inline void FixHeaderCrc(Bytes& rom) { Set16(rom, 0x15E, romwriter::Crc16(rom.data(), 0x15E)); }
 
-// The named conventions of the tool chains.
+// The named conventions of the tool chains; patch edits what the writer
+// made, for what a tool did to a ROM afterwards.
 struct Convention {
   std::string name;
   romwriter::Style style;
   romwriter::Content content;
+  std::function<void(Bytes&)> patch = nullptr;
+  Bytes Write() const {
+    Bytes rom = romwriter::WriteRom(content, style);
+    if (patch) patch(rom);
+    return rom;
+  }
 };
 
 inline romwriter::Style Styled(romwriter::Chain chain) {

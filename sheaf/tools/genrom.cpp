@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
       romwriter::Bytes data(size);
       for (uint64_t j = 0; j < size; j += 8) {
         const uint64_t v = next();
-        for (uint64_t k = 0; k < 8 && j + k < size; ++k) data[j + k] = static_cast<uint8_t>(v >> (8 * k));
+        for (uint64_t k = 0; k < 8 && j + k < size; ++k)
+          data[j + k] = static_cast<uint8_t>(v >> (8 * k));
       }
       content.files.push_back({"Area" + std::to_string(i % 9) + "/set" + std::to_string(i % 37) +
                                    "/file" + std::to_string(i) + ".bin",

@@ -57,8 +57,7 @@ NameTable BuildNames(const Content& c, Chain chain, uint32_t first_id) {
   std::vector<Folder> tree(1);
   auto folder_of = [&](const std::string& path) {
     size_t at = 0, from = 0;
-    for (size_t slash = path.find('/'); slash != std::string::npos;
-         slash = path.find('/', from)) {
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', from)) {
       const std::string name = path.substr(from, slash - from);
       from = slash + 1;
       size_t next = 0;
@@ -126,7 +125,8 @@ NameTable BuildNames(const Content& c, Chain chain, uint32_t first_id) {
   // Sub-tables: the SDK's by folder ID, ndstool's in visiting order.
   std::vector<size_t> order = visit;
   if (numbered_in_order) {
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return tree[a].id < tree[b].id; });
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return tree[a].id < tree[b].id; });
   }
   t.bytes.assign(8 * tree.size(), 0);
   for (const size_t f : order) {
@@ -180,7 +180,8 @@ Bytes Banner(uint16_t version, const std::string& title) {
   Bytes b = Noise(BannerBytes(version), version);
   std::fill(b.begin(), b.begin() + 0x20, 0);
   Put16(b, 0, version);
-  for (uint32_t k = 0; k < 8 && 0x240 + 0x100 * k + 0x100 <= std::min<size_t>(b.size(), 0xA40); ++k) {
+  for (uint32_t k = 0; k < 8 && 0x240 + 0x100 * k + 0x100 <= std::min<size_t>(b.size(), 0xA40);
+       ++k) {
     const uint32_t at = 0x240 + 0x100 * k;
     std::fill(b.begin() + at, b.begin() + at + 0x100, 0);
     for (size_t i = 0; i < title.size() && i < 127; ++i) Put16(b, at + 2 * i, uint8_t(title[i]));
@@ -189,9 +190,11 @@ Bytes Banner(uint16_t version, const std::string& title) {
   const struct {
     uint32_t at, start, end;
     uint16_t since;
-  } crcs[] = {{2, 0x20, 0x840, 1}, {4, 0x20, 0x940, 2}, {6, 0x20, 0xA40, 3}, {8, 0x1240, 0x23C0, 0x103}};
+  } crcs[] = {
+      {2, 0x20, 0x840, 1}, {4, 0x20, 0x940, 2}, {6, 0x20, 0xA40, 3}, {8, 0x1240, 0x23C0, 0x103}};
   for (const auto& c : crcs) {
-    if (version >= c.since && c.end <= b.size()) Put16(b, c.at, Crc16(b.data() + c.start, c.end - c.start));
+    if (version >= c.since && c.end <= b.size())
+      Put16(b, c.at, Crc16(b.data() + c.start, c.end - c.start));
   }
   return b;
 }
@@ -229,10 +232,13 @@ Bytes WriteRom(const Content& c, const Style& s) {
   if (sdk) {
     // A dump's secure area starts as the BIOS leaves it; the module
     // parameters' footer follows the binary.
-    for (size_t i = 0; i < 8 && i < arm9.size(); ++i) arm9[i] = "\xFF\xDE\xFF\xE7\xFF\xDE\xFF\xE7"[i];
-    for (const uint8_t b : {0x21, 0x06, 0xC0, 0xDE, 0xA0, 0x0B, 0x00, 0x00, 0, 0, 0, 0}) arm9.push_back(b);
+    for (size_t i = 0; i < 8 && i < arm9.size(); ++i)
+      arm9[i] = "\xFF\xDE\xFF\xE7\xFF\xDE\xFF\xE7"[i];
+    for (const uint8_t b : {0x21, 0x06, 0xC0, 0xDE, 0xA0, 0x0B, 0x00, 0x00, 0, 0, 0, 0})
+      arm9.push_back(b);
   } else if (blocks && !y9.empty()) {
-    for (const uint8_t b : {0x21, 0x06, 0xC0, 0xDE, 0xD8, 0x0A, 0x00, 0x00, 0, 0, 0, 0}) arm9.push_back(b);
+    for (const uint8_t b : {0x21, 0x06, 0xC0, 0xDE, 0xD8, 0x0A, 0x00, 0x00, 0, 0, 0, 0})
+      arm9.push_back(b);
   }
   const size_t arm9_footer = arm9.size() - c.arm9.size();
   Bytes banner = c.banner_version != 0 ? Banner(c.banner_version, c.title) : Bytes{};
@@ -416,7 +422,8 @@ Content SampleContent() {
   c.title = "SHEAF SAMPLE";
   c.arm9 = Noise(0x5123, 1);
   c.arm7 = Noise(0x2345, 2);
-  c.overlays = {{0, Noise(0x700, 3), false}, {1, Noise(0x233, 4), false}, {0, Noise(0x411, 5), true}};
+  c.overlays = {
+      {0, Noise(0x700, 3), false}, {1, Noise(0x233, 4), false}, {0, Noise(0x411, 5), true}};
   auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
   c.files = {
       {"a.txt", text("hello")},

@@ -32,7 +32,7 @@ struct Overlay {
 };
 
 struct Content {
-  Bytes arm9, arm7;  // the binaries, without a footer
+  Bytes arm9, arm7;    // the binaries, without a footer
   Bytes arm9i, arm7i;  // with a DSi header
   std::vector<Overlay> overlays;
   std::vector<File> files;
@@ -46,10 +46,10 @@ enum class Chain { kSdk, kDevkitPro, kBlocksDs, kKit };
 
 struct Style {
   Chain chain = Chain::kSdk;
-  uint32_t header_size = 0x4000;  // 0x200: old homebrew (ARM9 at 0x200, a PassMe branch)
-  bool dsi = false;               // unit code 2, with ARM9i and ARM7i above the DS data
-  bool full = false;              // (SDK) padded with 0xFF to the chip's size
-  bool download_play = true;      // (SDK) the 0x88-byte `ac` block after the data
+  uint32_t header_size = 0x4000;      // 0x200: old homebrew (ARM9 at 0x200, a PassMe branch)
+  bool dsi = false;                   // unit code 2, with ARM9i and ARM7i above the DS data
+  bool full = false;                  // (SDK) padded with 0xFF to the chip's size
+  bool download_play = true;          // (SDK) the 0x88-byte `ac` block after the data
   bool overlays_after_files = false;  // overlays appended with file IDs after the files
   bool stale_crcs = false;            // header, logo and banner CRCs left 0
 };
