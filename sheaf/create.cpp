@@ -26,6 +26,10 @@ namespace sheaf {
 namespace {
 
 constexpr size_t kBuffer = 1 << 20;
+// Pieces from this size on are copied by the kernel; smaller ones (most
+// files of a game, the gaps between them) gather in memory and are written
+// together, a system call or two per piece being what costs then.
+constexpr uint64_t kInKernel = 64 << 10;
 // What the readers accept of an archive's header and tables.
 constexpr size_t kMaxTables = 16 << 20;
 
@@ -53,12 +57,13 @@ class Emitter {
         original_(original),
         messages_(messages),
         verbose_(verbose),
-        buffer_(new uint8_t[kBuffer]) {}
+        buffer_(new uint8_t[kBuffer]),
+        pending_(new uint8_t[kBuffer]) {}
 
   // False (reported) when a file cannot be read or the output written.
   bool ToFd(int fd) {
     fd_ = fd;
-    return Run();
+    return Run() && Flush();
   }
   bool ToMemory(uint8_t* out) {
     memory_ = out;
@@ -68,6 +73,8 @@ class Emitter {
  private:
   bool Run();
   bool Put(const uint8_t* data, size_t size);
+  bool Flush();
+  bool WriteOut(const uint8_t* data, size_t size);
   bool PutFile(const Piece& piece);
   uint64_t CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size);
   void Named(uint32_t file);
@@ -78,6 +85,8 @@ class Emitter {
   Messages& messages_;
   FILE* verbose_;
   std::unique_ptr<uint8_t[]> buffer_;
+  std::unique_ptr<uint8_t[]> pending_;  // bytes not yet written to fd_
+  size_t pending_size_ = 0;
   int fd_ = -1;
   uint8_t* memory_ = nullptr;
   uint64_t at_ = 0;
@@ -90,6 +99,20 @@ bool Emitter::Put(const uint8_t* data, size_t size) {
     at_ += size;
     return true;
   }
+  if (pending_size_ + size > kBuffer && !Flush()) return false;
+  if (size >= kBuffer) return WriteOut(data, size);
+  memcpy(pending_.get() + pending_size_, data, size);
+  pending_size_ += size;
+  return true;
+}
+
+bool Emitter::Flush() {
+  const size_t size = pending_size_;
+  pending_size_ = 0;
+  return memory_ != nullptr || WriteOut(pending_.get(), size);
+}
+
+bool Emitter::WriteOut(const uint8_t* data, size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd_, data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -109,7 +132,11 @@ bool Emitter::Put(const uint8_t* data, size_t size) {
 // allow it: the bytes copied. A failure after some bytes is reported
 // (failed_); one before any byte leaves the copy to the caller.
 uint64_t Emitter::CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size) {
-  if (memory_ != nullptr) return 0;
+  if (memory_ != nullptr || size < kInKernel) return 0;
+  if (!Flush()) {
+    failed_ = true;
+    return 0;
+  }
   uint64_t done = 0;
   while (done < size) {
     const ssize_t n =
@@ -146,7 +173,7 @@ bool Emitter::PutFile(const Piece& piece) {
     messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
     return false;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (piece.size >= kInKernel) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
   if (!ok) {
