@@ -162,20 +162,7 @@ void Reader::Claim(uint32_t id, const std::string& path, const std::string& show
     claimed_[id] = static_cast<uint32_t>(files_.size());
   }
   if (why.empty()) {
-    switch (tree_.AddChild(parent, name, false, &files_.back().node)) {
-      case Tree::Added::kNew:
-        break;
-      case Tree::Added::kFolderExists:
-      case Tree::Added::kTaken:
-        why = "another entry has that path";
-        break;
-      case Tree::Added::kTooDeep:
-        why = "deeper than " + std::to_string(Tree::kMaxDepth) + " folders";
-        break;
-      case Tree::Added::kFull:
-        why = "more than " + std::to_string(Tree::kMaxNodes) + " files and folders";
-        break;
-    }
+    why = Tree::Refusal(tree_.AddChild(parent, name, false, &files_.back().node));
     if (!why.empty()) files_.back().usable = false;
   }
   if (!why.empty()) messages_.Problem("skipping " + shown + ": " + why);
@@ -275,22 +262,7 @@ void Reader::ReadNames(const std::vector<uint8_t>& t, uint32_t data_node) {
               ", which is reached before (a cycle, or two ways to one folder)";
       }
       uint32_t node = 0;
-      if (why.empty()) {
-        switch (tree_.AddChild(w.node, name, true, &node)) {
-          case Tree::Added::kNew:
-            break;
-          case Tree::Added::kFolderExists:
-          case Tree::Added::kTaken:
-            why = "another entry has that path";
-            break;
-          case Tree::Added::kTooDeep:
-            why = "deeper than " + std::to_string(Tree::kMaxDepth) + " folders";
-            break;
-          case Tree::Added::kFull:
-            why = "more than " + std::to_string(Tree::kMaxNodes) + " files and folders";
-            break;
-        }
-      }
+      if (why.empty()) why = Tree::Refusal(tree_.AddChild(w.node, name, true, &node));
       if (!why.empty()) {
         messages_.Problem("skipping " + shown + ": " + why);
         continue;

@@ -958,16 +958,28 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
     kLittle.Put32(h + at, static_cast<uint32_t>(value));
   };
   uint32_t header_block = 0, fat_block = 0;
+  // The header's offset (and size) field of each part that has them.
+  static const struct {
+    NdsPart::Kind kind;
+    uint32_t start, size;
+  } kFields[] = {{NdsPart::kArm9, 0x20, 0x2C},   {NdsPart::kArm7, 0x30, 0x3C},
+                 {NdsPart::kFnt, 0x40, 0},       {NdsPart::kFat, 0x48, 0},
+                 {NdsPart::kY9, 0x50, 0},        {NdsPart::kY7, 0x58, 0},
+                 {NdsPart::kBanner, 0x68, 0},    {NdsPart::kArm9i, 0x1C0, 0x1CC},
+                 {NdsPart::kArm7i, 0x1D0, 0x1DC}};
   for (Item& item : items_) {
-    if (!item.placed) {
-      item.start = item.part.start;  // an empty file that stays empty
-    }
+    if (!item.placed) item.start = item.part.start;  // an empty file that stays empty
     Placed p;
     p.start = item.start;
     p.size = item.size;
     p.host = item.host;
     const NdsPart& was_part = item.part;
-    const uint64_t field_size = item.size - (item.footer ? 12 : 0);
+    for (const auto& field : kFields) {
+      if (field.kind != was_part.kind || !item.changed()) continue;
+      put(field.start, item.start);
+      // The ARM9's (ARM9i's) size leaves out the footer while it ends the file.
+      if (field.size != 0) put(field.size, item.size - (item.footer ? 12 : 0));
+    }
     switch (was_part.kind) {
       case NdsPart::kHeader:
         p.source = Placed::kBlock;
@@ -976,12 +988,10 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
       case NdsPart::kFnt:
         p.source = Placed::kOriginal;
         p.from = was_part.start;
-        if (item.changed()) put(0x40, item.start);
         break;
       case NdsPart::kFat:
         p.source = Placed::kBlock;
         fat_block = p.block = layout.Block({});
-        if (item.changed()) put(0x48, item.start);
         break;
       case NdsPart::kBanner: {
         std::vector<uint8_t> banner, old(was_part.size);
@@ -994,39 +1004,8 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
           p.source = Placed::kBlock;
           p.block = layout.Block(std::move(banner));
         }
-        if (item.changed()) put(0x68, item.start);
         break;
       }
-      case NdsPart::kArm9:
-        if (item.changed()) {
-          put(0x20, item.start);
-          put(0x2C, field_size);
-        }
-        break;
-      case NdsPart::kArm7:
-        if (item.changed()) {
-          put(0x30, item.start);
-          put(0x3C, item.size);
-        }
-        break;
-      case NdsPart::kY9:
-        if (item.changed()) put(0x50, item.start);
-        break;
-      case NdsPart::kY7:
-        if (item.changed()) put(0x58, item.start);
-        break;
-      case NdsPart::kArm9i:
-        if (item.changed()) {
-          put(0x1C0, item.start);
-          put(0x1CC, field_size);
-        }
-        break;
-      case NdsPart::kArm7i:
-        if (item.changed()) {
-          put(0x1D0, item.start);
-          put(0x1DC, item.size);
-        }
-        break;
       case NdsPart::kOrphan:
         p.source = Placed::kOriginal;
         p.from = was_part.start;
@@ -1038,6 +1017,8 @@ bool LikeRom::Plan(sheaf::Plan* plan) {
           kLittle.Put32(fat.data() + 8 * was_part.fat + 4,
                         static_cast<uint32_t>(item.start + item.size));
         }
+        break;
+      default:
         break;
     }
     layout.Add(p);

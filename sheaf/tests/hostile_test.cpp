@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -597,7 +598,11 @@ TEST(Hostile, Rom) {
   {
     // 3,000 names on one range: written once.
     std::vector<romwriter::File> many;
-    for (int i = 0; i < 3000; ++i) many.push_back(file("f" + std::to_string(i), "same"));
+    for (int i = 0; i < 3000; ++i) {
+      char name[16];
+      snprintf(name, sizeof name, "f%d", i);
+      many.push_back(file(name, "same"));
+    }
     Bytes b = rom_of(many, false);
     const uint32_t fat = U32(b, 0x48);
     const uint32_t first = U32(b, fat + 8 * 3), end = U32(b, fat + 8 * 3 + 4);

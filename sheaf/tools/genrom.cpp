@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "rom_writer.h"
 
@@ -26,13 +28,7 @@ int main(int argc, char** argv) {
     }
     content.files.clear();
     content.empty_folders.clear();
-    uint64_t state = 0x9E3779B97F4A7C15ull;
-    auto next = [&] {
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      return state;
-    };
+    std::mt19937_64 next(42);
     // Weights: a power of a uniform number makes most files small; every
     // 50th is a large one (a course's models, a sound archive).
     std::vector<double> weights(files);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 #include <utility>
 
 namespace romwriter {
@@ -17,15 +18,11 @@ void Put32(Bytes& b, size_t at, uint32_t v) {
 }
 uint32_t Align(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
+// Made-up code and data: the same for the same size and seed.
 Bytes Noise(size_t size, uint32_t seed) {
   Bytes b(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint8_t& c : b) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<uint8_t>(x >> 24);
-  }
+  std::mt19937 random(seed);
+  for (uint8_t& c : b) c = static_cast<uint8_t>(random() >> 24);
   return b;
 }
 
