@@ -15,6 +15,7 @@
 #include "formats.h"
 #include "layout.h"
 #include "lz77.h"
+#include "mapped.h"
 #include "output.h"
 #include "pack.h"
 #include "scan.h"
@@ -185,6 +186,20 @@ bool Emitter::PutFile(const Piece& piece) {
     ok = false;
   }
   uint64_t left = piece.size;
+  if (ok && memory_ == nullptr && WorthMapping(0, at_ + pending_size_, left)) {
+    ok = Flush();
+    const int mapped = ok ? WriteMapped(fd, 0, left, fd_) : -1;
+    if (mapped == 0) {
+      at_ += left;
+      left = 0;
+    } else if (mapped > 0) {
+      messages_.Problem(mapped == EFAULT ? "cannot pack " + Quote(path) +
+                                               ": it changed while the archive was made (it "
+                                               "ended early)"
+                                         : std::string("cannot write it: ") + strerror(mapped));
+      ok = false;
+    }
+  }
   if (ok) left -= CopyInKernel(fd, nullptr, left);
   ok = ok && !failed_;
   while (ok && left > 0) {
