@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 
-#include "mapped.h"
 #include "output.h"
 #include "safefs/extraction.h"
 
@@ -129,18 +128,6 @@ Copied Extraction::CopyData(int fd, const Tree::Node& node, int* error) {
   if (input.memory() != nullptr) {
     return write_all(input.memory() + offset, static_cast<size_t>(left)) ? Copied::kOk
                                                                          : Copied::kWriteFailed;
-  }
-  if (WorthMapping(offset, 0, left)) {
-    const int mapped = WriteMapped(input.fd(), offset, left, fd);
-    if (mapped == 0) return Copied::kOk;
-    if (mapped == EFAULT) {
-      input.ReadFailed(0);  // the archive is shorter than it was
-      return Copied::kReadFailed;
-    }
-    if (mapped > 0) {
-      *error = mapped;
-      return Copied::kWriteFailed;
-    }
   }
   // In the kernel where it can: no copy through this process.
   bool kernel = true;

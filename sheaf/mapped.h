@@ -1,8 +1,9 @@
-// Copying bytes of one file to the end of another through a mapping of the
-// first, in windows of a few MiB: one copy, and each page of the new file
+// Copying a file into an archive being written through a mapping of the
+// file, in windows of a few MiB: one copy, and each page of the archive
 // written once. The kernel's own copy between files writes each page twice
 // when the bytes land within a page elsewhere than where they lie (a file
-// of an archive on a 0x200 boundary, say), and costs more then.
+// on a 0x200 boundary of a ROM, say), and costs a third more then. (Not so
+// the other way: extracting such a file, the kernel's copy is the quicker.)
 #pragma once
 
 #include <cstdint>
