@@ -7,8 +7,8 @@
 #include <random>
 #include <set>
 
-#include "glaze_reference.h"
-#include "gx.h"
+#include "reference.h"
+#include "gx/gx.h"
 #include "pictures.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "glaze_reference.h"
+#include "reference.h"
 
 namespace reference {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "gx.h"
+#include "gx/gx.h"
 
 namespace glaze {
 

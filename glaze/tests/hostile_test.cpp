@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "glaze_support.h"
+#include "support.h"
 #include "pictures.h"
 
 using namespace glazetest;

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "fault_injection.h"
-#include "glaze_reference.h"
-#include "glaze_support.h"
+#include "reference.h"
+#include "support.h"
 #include "pictures.h"
 
 using namespace glazetest;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "gx.h"
+#include "gx/gx.h"
 #include "j3d_builder.h"
 #include "test_support.h"
 

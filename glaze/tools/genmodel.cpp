@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "gx.h"
+#include "gx/gx.h"
 #include "j3d_builder.h"
 #include "model_writer.h"
 #include "pictures.h"

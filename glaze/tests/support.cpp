@@ -1,9 +1,9 @@
-#include "glaze_support.h"
+#include "support.h"
 
 #include <cstdio>
 #include <random>
 
-#include "glaze_reference.h"
+#include "reference.h"
 #include "png_io.h"
 
 namespace glazetest {

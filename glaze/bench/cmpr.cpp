@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "gx.h"
+#include "gx/gx.h"
 #include "pictures.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gx.h"
+#include "gx/gx.h"
 
 namespace glaze {
 

@@ -1,7 +1,7 @@
 // glaze -l and -x on models and BTI files built from known texels.
 #include <gtest/gtest.h>
 
-#include "glaze_support.h"
+#include "support.h"
 
 using namespace glazetest;
 using testkit::ListDir;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gx.h"
+#include "gx/gx.h"
 #include "png_io.h"
 
 namespace {

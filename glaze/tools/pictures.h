@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "gx.h"
+#include "gx/gx.h"
 
 namespace pictures {
 
