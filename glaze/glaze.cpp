@@ -1,7 +1,7 @@
-// The three jobs of glaze over real files: listing, exporting (several
-// textures at once, each written under a temporary name and renamed when
-// whole) and replacing (the new model written beside the old one and renamed
-// over it only when whole).
+// The three jobs of glaze over real files and any container type: listing,
+// exporting (several textures at once, each written under a temporary name
+// and renamed when whole) and replacing (the new file written beside the
+// old one and renamed over it only when whole).
 #include "glaze.h"
 
 #include <fcntl.h>
@@ -12,184 +12,67 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <new>
 #include <thread>
 
+#include "names.h"
 #include "png_io.h"
+#include "temporary.h"
 
 namespace glaze {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Temporary files, known to the signal handler
+// .glaze-PID-N.tmp beside the final name.
+constexpr safefs::TemporaryNaming kNaming{"glaze", safefs::TemporaryNaming::Form::kCount, ".tmp"};
 
-constexpr int kSlots = 32;
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-// 0 free, 1 being filled, 2 holds a path to remove on a signal.
-std::atomic<int> slotState[kSlots];
-char slotPath[kSlots][PATH_MAX];
-std::atomic<unsigned> temporaryCount{0};
-
-void removeTemporariesAndEnd(int number) {
-  for (int i = 0; i < kSlots; ++i)
-    if (slotState[i].load() == 2) unlink(slotPath[i]);
-  std::signal(number, SIG_DFL);
-  std::raise(number);
+// A stream over a temporary file's own descriptor: closing the stream
+// leaves the file's descriptor to the file. nullptr with errno set.
+FILE* streamOf(const safefs::TemporaryFile& file) {
+  const int fd = dup(file.fd());
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "wb");
+  if (!stream) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return stream;
 }
 
-// A file written under a hidden name beside its final name.
-class Temporary {
- public:
-  ~Temporary() { discard(); }
-
-  // Creates it in the folder of `destination`; false with errno set.
-  bool create(const std::string& destination, mode_t mode = 0666) {
-    const size_t slash = destination.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      path_ = folder + ".glaze-" + std::to_string(getpid()) + "-" +
-              std::to_string(++temporaryCount) + ".tmp";
-      if (path_.size() >= PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
-      }
-      claim();
-      const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-      if (fd >= 0) {
-        file_ = fdopen(fd, "wb");
-        if (file_) return true;
-        const int error = errno;
-        close(fd);
-        release(true);
-        errno = error;
-        return false;
-      }
-      const int error = errno;
-      release(false);
-      if (error != EEXIST) {
-        errno = error;
-        return false;
-      }
-    }
-    return false;
-  }
-
-  FILE* file() const { return file_; }
-
-  // Closes the file (after fsync and fchmod when asked) and gives it its
-  // name; with noReplace an existing file keeps its name (errno EEXIST).
-  // False with errno set; nothing is left then.
-  bool commit(const std::string& destination, bool noReplace, bool sync = false, int chmodTo = -1) {
-    bool ok = std::fflush(file_) == 0;
-    if (ok && sync) ok = fsync(fileno(file_)) == 0;
-    if (ok && chmodTo >= 0) ok = fchmod(fileno(file_), mode_t(chmodTo)) == 0;
-    int error = ok ? 0 : errno;
-    if (std::fclose(file_) != 0 && ok) ok = false, error = errno;
-    file_ = nullptr;
-    if (ok) {
-      if (noReplace) {
-        if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) !=
-            0) {
-          error = errno;
-          if (error == EINVAL || error == ENOSYS) {
-            // A file system without it: a link cannot replace either.
-            ok = link(path_.c_str(), destination.c_str()) == 0;
-            error = ok ? 0 : errno;
-          } else {
-            ok = false;
-          }
-        } else {
-          release(false);
-          return true;
-        }
-      } else {
-        ok = std::rename(path_.c_str(), destination.c_str()) == 0;
-        error = ok ? 0 : errno;
-        if (ok) {
-          release(false);
-          return true;
-        }
-      }
-    }
-    release(true);
-    errno = error;
-    return ok;
-  }
-
-  void discard() {
-    if (file_) {
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-    if (slot_ >= 0) release(true);
-  }
-
- private:
-  void claim() {
-    for (int i = 0;; i = (i + 1) % kSlots) {
-      int expected = 0;
-      if (slotState[i].compare_exchange_strong(expected, 1)) {
-        std::memcpy(slotPath[i], path_.c_str(), path_.size() + 1);
-        slotState[i].store(2);
-        slot_ = i;
-        return;
-      }
-    }
-  }
-
-  // Forgets the file, removing it first when asked: an interrupt in between
-  // removes it again, harmlessly.
-  void release(bool remove) {
-    if (remove) unlink(path_.c_str());
-    if (slot_ >= 0) slotState[slot_].store(0);
-    slot_ = -1;
-  }
-
-  std::string path_;
-  FILE* file_ = nullptr;
-  int slot_ = -1;
-};
-
 // ---------------------------------------------------------------------------
-// Opening a model
+// Opening a file
 
 struct Opened {
   int fd = -1;
   struct stat info = {};
   std::unique_ptr<FileSource> source;
-  Model model;
+  const ContainerType* type = nullptr;
+  std::unique_ptr<Container> container;
   ~Opened() {
+    container.reset();
     if (fd >= 0) close(fd);
   }
 };
 
-void message(const std::string& model, const std::string& text) {
-  std::fprintf(stderr, "glaze: %s: %s\n", model.c_str(), text.c_str());
+void message(const std::string& file, const std::string& text) {
+  std::fprintf(stderr, "glaze: %s: %s\n", file.c_str(), text.c_str());
 }
 
-bool endsWithBti(const std::string& path) {
-  if (path.size() < 4) return false;
-  std::string end = path.substr(path.size() - 4);
-  for (char& c : end) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return end == ".bti";
+void report(const std::string& file, const std::vector<std::string>& notes,
+            const std::vector<std::string>& warnings) {
+  for (const std::string& note : notes) message(file, note);
+  for (const std::string& warning : warnings) message(file, "warning: " + warning);
 }
 
-std::string stemOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (endsWithBti(base)) base.resize(base.size() - 4);
-  return base;
-}
-
-bool openModel(const std::string& path, Opened& opened) {
+bool openFile(const std::string& path, Opened& opened) {
   // Without waiting for a writer (a FIFO).
   opened.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (opened.fd < 0) {
@@ -205,32 +88,32 @@ bool openModel(const std::string& path, Opened& opened) {
     return false;
   }
   opened.source = std::make_unique<FileSource>(opened.fd, uint64_t(opened.info.st_size));
-  Kind kind = Kind::kBti;
-  if (!endsWithBti(path)) {
-    uint8_t magic[8] = {};
-    if (opened.info.st_size >= 8 && !opened.source->read(0, magic, 8)) {
+  std::string error;
+  opened.type = typeByName(path);
+  if (!opened.type) {
+    uint8_t head[kMagicBytes] = {};
+    const size_t n = size_t(std::min<uint64_t>(kMagicBytes, opened.source->size()));
+    if (n > 0 && !opened.source->read(0, head, n)) {
       message(path, std::string("cannot read it: ") + std::strerror(errno));
       return false;
     }
-    const auto j3d = opened.info.st_size >= 8 ? j3dKind(magic) : std::nullopt;
-    if (!j3d) {
-      message(path,
-              "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), and its name does "
-              "not end in .bti");
+    opened.type = typeByMagic(head, n, error);
+    if (!opened.type) {
+      message(path, error);
       return false;
     }
-    kind = *j3d;
   }
-  std::string error;
-  if (!readModel(*opened.source, kind, stemOf(path), opened.model, error)) {
+  opened.container = opened.type->open(*opened.source, path, error);
+  if (!opened.container) {
     message(path, error);
     return false;
   }
+  report(path, opened.container->notes(), {});
   return true;
 }
 
-std::string describe(const Model& model, size_t index) {
-  return "texture " + std::to_string(index) + " (" + displayName(model.textures[index].name) + ")";
+std::string describe(const Container& container, size_t index) {
+  return describeTexture(index, container.textures()[index].name);
 }
 
 // ---------------------------------------------------------------------------
@@ -238,12 +121,12 @@ std::string describe(const Model& model, size_t index) {
 
 // Output names: NAME.png, NAME.INDEX.png where names (or the names of
 // their levels) would meet.
-std::vector<std::string> outputStems(const Model& model, bool mips) {
-  const size_t n = model.textures.size();
+std::vector<std::string> outputStems(const Container& container, bool mips) {
+  const std::vector<TextureEntry>& textures = container.textures();
+  const size_t n = textures.size();
   std::vector<std::string> base(n);
   std::vector<bool> indexed(n, false);
-  for (size_t i = 0; i < n; ++i) base[i] = fileNameOf(model.textures[i].name);
-  if (model.kind == Kind::kBti) return base;
+  for (size_t i = 0; i < n; ++i) base[i] = fileNameOf(textures[i].name);
   std::map<std::string, int> uses;
   for (const std::string& b : base) ++uses[b];
   for (size_t i = 0; i < n; ++i) indexed[i] = uses[base[i]] > 1;
@@ -254,8 +137,7 @@ std::vector<std::string> outputStems(const Model& model, bool mips) {
     again = false;
     std::map<std::string, std::vector<size_t>> files;
     for (size_t i = 0; i < n; ++i) {
-      const int levels =
-          mips && model.textures[i].problem.empty() ? model.textures[i].header.levels() : 1;
+      const int levels = mips && textures[i].problem.empty() ? container.levelCount(i) : 1;
       for (int k = 0; k < levels; ++k)
         files[stem(i) + (k ? ".mip" + std::to_string(k) : "")].push_back(i);
     }
@@ -315,23 +197,49 @@ class OrderedReport {
 
 struct ExportJob {
   const std::string& path;
-  const Opened& opened;
+  const Container& container;
   const std::string& dir;
   const std::vector<std::string>& stems;
   bool mips, force;
 };
 
-// Writes one texture's files; returns its messages and whether all went.
-bool exportOne(const ExportJob& job, size_t index, std::string& report) {
-  const Model& model = job.opened.model;
-  const Texture& t = model.textures[index];
-  auto say = [&](const std::string& text) { report += "glaze: " + job.path + ": " + text + "\n"; };
-  if (!t.problem.empty()) {
-    say(describe(model, index) + ": " + t.problem);
+// Writes one image; false after a message.
+bool writeImage(const Image& image, bool grey, const std::string& name, bool force,
+                const std::function<void(const std::string&)>& say) {
+  safefs::TemporaryFile file(kNaming);
+  if (file.Create(AT_FDCWD, name) < 0) {
+    say("cannot create " + name + ": " + std::strerror(errno));
     return false;
   }
-  const FormatInfo& f = *t.format();
-  const int levels = job.mips ? t.header.levels() : 1;
+  FILE* stream = streamOf(file);
+  int error = stream && writePng(stream, image, grey) ? 0 : errno;
+  if (stream && std::fclose(stream) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    say("cannot write " + name + ": " + std::strerror(error));
+    return false;
+  }
+  if ((error = file.Commit(force)) != 0) {
+    if (error == EEXIST)
+      say(name + " exists (-f replaces it)");
+    else
+      say("cannot write " + name + ": " + std::strerror(error));
+    return false;
+  }
+  return true;
+}
+
+// Writes one texture's files; returns its messages and whether all went.
+bool exportOne(const ExportJob& job, size_t index, std::string& text) {
+  const Container& container = job.container;
+  const TextureEntry& t = container.textures()[index];
+  const std::function<void(const std::string&)> say = [&](const std::string& line) {
+    text += "glaze: " + job.path + ": " + line + "\n";
+  };
+  if (!t.problem.empty()) {
+    say(describe(container, index) + ": " + t.problem);
+    return false;
+  }
+  const int levels = job.mips ? container.levelCount(index) : 1;
   std::vector<std::string> names;
   bool ok = true;
   std::vector<int> wanted;
@@ -349,96 +257,64 @@ bool exportOne(const ExportJob& job, size_t index, std::string& report) {
   }
   if (wanted.empty()) return ok;
 
-  std::vector<uint8_t> data;
-  Palette palette;
+  Decoded decoded;
   std::string error;
-  if (!readTextureData(*job.opened.source, t, wanted.back() + 1, data, palette, error)) {
-    say(describe(model, index) + ": " + error);
+  if (!container.decode(index, wanted, decoded, error)) {
+    say(describe(container, index) + ": " + error);
     return false;
   }
-  // Grey formats, and palettes of grey entries, as grey + alpha.
-  const bool grey = f.grey || (f.maxEntries > 0 && palette.format == kPalIA8);
-  uint64_t pastPalette = 0;
-  size_t at = 0;
-  for (int k = 0; k <= wanted.back(); ++k) {
-    const int w = levelSide(t.header.width(), k), h = levelSide(t.header.height(), k);
-    const size_t bytes = levelBytes(f, w, h);
-    if (std::find(wanted.begin(), wanted.end(), k) == wanted.end()) {
-      at += bytes;
-      continue;
-    }
-    Image image(w, h);
-    const uint64_t past = decodeLevel(f, w, h, data.data() + at, &palette, image.rgba.data());
-    pastPalette += past;
-    at += bytes;
-    Temporary file;
-    if (!file.create(names[size_t(k)])) {
-      say("cannot create " + names[size_t(k)] + ": " + std::strerror(errno));
+  for (size_t i = 0; i < wanted.size(); ++i)
+    if (!writeImage(decoded.levels[i], decoded.grey, names[size_t(wanted[i])], job.force, say))
       ok = false;
-      continue;
-    }
-    if (!writePng(file.file(), image, grey)) {
-      say("cannot write " + names[size_t(k)] + ": " + std::strerror(errno));
-      ok = false;
-      continue;
-    }
-    if (!file.commit(names[size_t(k)], !job.force)) {
-      if (errno == EEXIST)
-        say(names[size_t(k)] + " exists (-f replaces it)");
-      else
-        say("cannot write " + names[size_t(k)] + ": " + std::strerror(errno));
-      ok = false;
-    }
-  }
-  if (pastPalette > 0)
-    say("warning: " + describe(model, index) + ": " + std::to_string(pastPalette) +
-        " texels have indices past its " + std::to_string(palette.entries.size()) +
-        "-entry palette; they are written transparent");
+  for (const std::string& note : decoded.notes) say(note);
+  for (const std::string& warning : decoded.warnings) say("warning: " + warning);
   return ok;
 }
 
 // ---------------------------------------------------------------------------
 // Replace
 
-bool readImage(const std::string& model, const std::string& path, Image& image) {
+bool readImage(const std::string& file, const std::string& path, Image& image) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    message(model, path + ": cannot open it: " + std::strerror(errno));
+    message(file, path + ": cannot open it: " + std::strerror(errno));
     return false;
   }
   struct stat info;
   bool ok = fstat(fd, &info) == 0;
   std::vector<uint8_t> bytes;
   if (!ok) {
-    message(model, path + ": cannot read it: " + std::strerror(errno));
+    message(file, path + ": cannot read it: " + std::strerror(errno));
   } else if (!S_ISREG(info.st_mode)) {
-    message(model, path + ": it is not a regular file");
+    message(file, path + ": it is not a regular file");
     ok = false;
   } else if (uint64_t(info.st_size) > kMaxPngFileBytes) {
-    message(model, path + ": it is " + std::to_string(info.st_size) +
-                       " bytes; a PNG of a texture takes at most " +
-                       std::to_string(kMaxPngFileBytes) + " bytes");
+    message(file, path + ": it is " + std::to_string(info.st_size) +
+                      " bytes; a PNG of a texture takes at most " +
+                      std::to_string(kMaxPngFileBytes) + " bytes");
     ok = false;
   } else {
     bytes.resize(size_t(info.st_size));
     FileSource source(fd, bytes.size());
     if (!source.read(0, bytes.data(), bytes.size())) {
-      message(model, path + ": cannot read it: " + std::strerror(errno));
+      message(file, path + ": cannot read it: " + std::strerror(errno));
       ok = false;
     }
   }
   close(fd);
   std::string error;
   if (ok && !readPng(bytes.data(), bytes.size(), kMaxSide, image, error)) {
-    message(model, path + ": " + error);
+    message(file, path + ": " + error);
     ok = false;
   }
   return ok;
 }
 
-// The header a TEXTURE argument names; SIZE_MAX after a message.
-size_t findTexture(const std::string& path, const Model& model, const std::string& texture) {
-  const size_t n = model.textures.size();
+// The texture a TEXTURE argument names; SIZE_MAX after a message.
+size_t findTexture(const std::string& path, const Container& container,
+                   const std::string& texture) {
+  const std::vector<TextureEntry>& textures = container.textures();
+  const size_t n = textures.size();
   if (texture.size() > 1 && texture[0] == '#' &&
       texture.find_first_not_of("0123456789", 1) == std::string::npos) {
     const unsigned long long index = std::strtoull(texture.c_str() + 1, nullptr, 10);
@@ -450,14 +326,13 @@ size_t findTexture(const std::string& path, const Model& model, const std::strin
   }
   std::vector<size_t> found;
   for (size_t i = 0; i < n; ++i)
-    if (model.textures[i].name == texture || displayName(model.textures[i].name) == texture)
-      found.push_back(i);
+    if (textures[i].name == texture || displayName(textures[i].name) == texture) found.push_back(i);
   if (found.empty()) {
     message(path, "it has no texture named " + texture);
     return SIZE_MAX;
   }
-  // Several headers of one name are one texture when they share its data.
-  const auto& sharing = model.textures[found[0]].sharing;
+  // Several textures of one name are one texture when they share its data.
+  const auto& sharing = textures[found[0]].sharing;
   for (size_t i = 1; i < found.size(); ++i)
     if (!std::binary_search(sharing.begin(), sharing.end(), found[i])) {
       std::string list;
@@ -480,56 +355,30 @@ std::string resolved(const std::string& path) {
 
 }  // namespace
 
-void installSignalHandlers() {
-  struct sigaction action = {};
-  action.sa_handler = removeTemporariesAndEnd;
-  sigemptyset(&action.sa_mask);
-  for (int s : kEndingSignals) sigaddset(&action.sa_mask, s);
-  for (int s : kEndingSignals) {
-    struct sigaction old;
-    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-      sigaction(s, &action, nullptr);
-  }
-  // A write past the file-size limit fails (EFBIG) instead of ending glaze.
-  std::signal(SIGXFSZ, SIG_IGN);
-}
-
 int listTextures(const std::string& path) {
   Opened opened;
-  if (!openModel(path, opened)) return 1;
-  const Model& model = opened.model;
+  if (!openFile(path, opened)) return 1;
+  const Container& container = *opened.container;
+  const std::vector<TextureEntry>& textures = container.textures();
   int status = 0;
-  for (size_t i = 0; i < model.textures.size(); ++i) {
-    const Texture& t = model.textures[i];
-    const Header& h = t.header;
-    const FormatInfo* f = t.format();
-    // Appended piece by piece: GCC 12 warns falsely about "..." + std::string.
-    std::string palette = "-";
-    if (f && f->maxEntries > 0) {
-      const char* name = paletteFormatName(h.paletteFormat());
-      palette = name ? name : "?";
-      if (!name) palette += std::to_string(h.paletteFormat());
-      palette += '/';
-      palette += std::to_string(h.paletteEntries());
+  for (size_t i = 0; i < textures.size(); ++i) {
+    std::string line = std::to_string(i);
+    line += '\t';
+    line += displayName(textures[i].name);
+    for (const std::string& field : container.listFields(i)) {
+      line += '\t';
+      line += field;
     }
-    std::string shared;
-    for (size_t s : t.sharing) {
-      if (!shared.empty()) shared += ',';
-      shared += std::to_string(s);
-    }
-    std::string format = f ? f->name : "?";
-    if (!f) format += std::to_string(h.format());
-    std::printf("%zu\t%s\t%s\t%dx%d\t%d\t%s\t%s\n", i, displayName(t.name).c_str(), format.c_str(),
-                h.width(), h.height(), h.levels(), palette.c_str(),
-                shared.empty() ? "-" : shared.c_str());
+    line += '\n';
+    std::fputs(line.c_str(), stdout);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     message(path, std::string("cannot write the listing: ") + std::strerror(errno));
     return 1;
   }
-  for (size_t i = 0; i < model.textures.size(); ++i)
-    if (!model.textures[i].problem.empty()) {
-      message(path, describe(model, i) + ": " + model.textures[i].problem);
+  for (size_t i = 0; i < textures.size(); ++i)
+    if (!textures[i].problem.empty()) {
+      message(path, describe(container, i) + ": " + textures[i].problem);
       status = 1;
     }
   return status;
@@ -538,15 +387,16 @@ int listTextures(const std::string& path) {
 int exportTextures(const std::string& path, const std::string& dir, bool mips, bool force,
                    int threads) {
   Opened opened;
-  if (!openModel(path, opened)) return 1;
+  if (!openFile(path, opened)) return 1;
   std::string error;
   if (!makeFolders(dir, error)) {
     message(path, error);
     return 1;
   }
-  const size_t n = opened.model.textures.size();
-  const std::vector<std::string> stems = outputStems(opened.model, mips);
-  const ExportJob job{path, opened, dir, stems, mips, force};
+  const Container& container = *opened.container;
+  const size_t n = container.textures().size();
+  const std::vector<std::string> stems = outputStems(container, mips);
+  const ExportJob job{path, container, dir, stems, mips, force};
   OrderedReport report(n);
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
@@ -557,7 +407,7 @@ int exportTextures(const std::string& path, const std::string& dir, bool mips, b
       try {
         ok = exportOne(job, i, text);
       } catch (const std::bad_alloc&) {
-        text += "glaze: " + path + ": " + describe(opened.model, i) + ": not enough memory\n";
+        text += "glaze: " + path + ": " + describe(container, i) + ": not enough memory\n";
         ok = false;
       }
       if (!ok) failed = true;
@@ -573,36 +423,42 @@ int exportTextures(const std::string& path, const std::string& dir, bool mips, b
 }
 
 int replaceTexture(const std::string& path, const std::string& texture,
-                   const std::string& imagePath, const ReplaceOptions& options,
-                   const std::string& out, int threads) {
+                   const std::string& imagePath, const ReplaceRequest& request,
+                   const std::string& out, int threads, std::string& usageError) {
   Opened opened;
-  if (!openModel(path, opened)) return 1;
-  const size_t index = findTexture(path, opened.model, texture);
+  if (!openFile(path, opened)) return 1;
+  usageError = opened.type->requestProblem(request);
+  if (!usageError.empty()) return 2;
+  const size_t index = findTexture(path, *opened.container, texture);
   if (index == SIZE_MAX) return 1;
   Image image;
   if (!readImage(path, imagePath, image)) return 1;
   Edit edit;
   std::string error;
-  if (!planReplacement(*opened.source, opened.model, index, image, options, threads, edit, error)) {
+  if (!planReplacement(*opened.container, index, image, request, threads, edit, error)) {
     message(path, error);
     return 1;
   }
   const std::string destination = out.empty() ? resolved(path) : out;
-  Temporary file;
-  if (!file.create(destination)) {
+  safefs::TemporaryFile file(kNaming);
+  if (file.Create(AT_FDCWD, destination) < 0) {
     message(path, "cannot create a file beside " + destination + ": " + std::strerror(errno));
     return 1;
   }
-  if (!writeEdited(*opened.source, edit, file.file())) {
-    message(path, "cannot write " + destination + ": " + std::strerror(errno));
+  // Whole on the disk before it takes the name; the replaced file keeps
+  // its permissions.
+  FILE* stream = streamOf(file);
+  const bool written = stream && writeEdited(*opened.source, edit, stream) &&
+                       std::fflush(stream) == 0 && fsync(file.fd()) == 0 &&
+                       (!out.empty() || fchmod(file.fd(), opened.info.st_mode & 07777) == 0);
+  int failure = written ? 0 : errno;
+  if (stream && std::fclose(stream) != 0 && failure == 0) failure = errno;
+  if (failure == 0) failure = file.Commit(true);
+  if (failure != 0) {
+    message(path, "cannot write " + destination + ": " + std::strerror(failure));
     return 1;
   }
-  // The replaced model keeps its permissions.
-  const int mode = out.empty() ? int(opened.info.st_mode & 07777) : -1;
-  if (!file.commit(destination, false, true, mode)) {
-    message(path, "cannot write " + destination + ": " + std::strerror(errno));
-    return 1;
-  }
+  report(path, edit.notes, edit.warnings);
   return 0;
 }
 

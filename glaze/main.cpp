@@ -1,15 +1,17 @@
 // glaze: a model's textures out as PNG, an edited one back in.
 #include <getopt.h>
+#include <signal.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "glaze.h"
+#include "interrupts.h"
 
 namespace {
 
@@ -42,15 +44,10 @@ int usageError(const std::string& problem) {
   return 2;
 }
 
-std::string upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 struct Options {
   bool list = false, extract = false, mips = false, force = false;
-  glaze::ReplaceOptions replace;
-  bool haveFormat = false, havePalette = false, haveLevels = false, haveOut = false;
+  glaze::ReplaceRequest replace;
+  bool haveLevels = false, haveOut = false;
   std::string out;
   std::vector<std::string> operands;
 };
@@ -76,16 +73,17 @@ int parse(int argc, char** argv, Options& o) {
       case 'f':
         o.force = true;
         break;
+      // A name that no container type reads is an error at once; -F and -P
+      // together are checked below.
       case 'F':
-        o.replace.format = glaze::formatByName(upper(optarg));
-        if (!o.replace.format) return usageError(std::string("unknown format -F ") + optarg);
-        o.haveFormat = true;
+        o.replace.format = optarg;
+        if (const auto problem = glaze::requestProblem({optarg, std::nullopt}); !problem.empty())
+          return usageError(problem);
         break;
       case 'P':
-        o.replace.paletteFormat = glaze::paletteFormatByName(upper(optarg));
-        if (!o.replace.paletteFormat)
-          return usageError(std::string("unknown palette format -P ") + optarg);
-        o.havePalette = true;
+        o.replace.palette = optarg;
+        if (const auto problem = glaze::requestProblem({std::nullopt, optarg}); !problem.empty())
+          return usageError(problem);
         break;
       case 'M': {
         const std::string v = optarg;
@@ -119,7 +117,7 @@ int parse(int argc, char** argv, Options& o) {
     }
   }
   for (int i = optind; i < argc; ++i) o.operands.emplace_back(argv[i]);
-  const bool replaceOptions = o.haveFormat || o.havePalette || o.haveLevels || o.haveOut;
+  const bool replaceOptions = o.replace.format || o.replace.palette || o.haveLevels || o.haveOut;
   if (o.list && o.extract) return usageError("-l and -x exclude one another");
   if ((o.mips || o.force) && !o.extract) return usageError("-m and -f go with -x");
   if ((o.list || o.extract) && replaceOptions)
@@ -129,9 +127,8 @@ int parse(int argc, char** argv, Options& o) {
   if (!o.list && !o.extract && o.operands.size() != 3)
     return usageError(o.operands.empty() ? "nothing to do"
                                          : "a replacement takes MODEL TEXTURE IMAGE.png");
-  if (o.haveFormat && o.havePalette && o.replace.format->maxEntries == 0)
-    return usageError(std::string("-P goes with a palette format (C4, C8, C14X2), not ") +
-                      o.replace.format->name);
+  if (const std::string problem = glaze::requestProblem(o.replace); !problem.empty())
+    return usageError(problem);
   if (o.haveOut && o.out.empty()) return usageError("-o needs a file name");
   for (const std::string& operand : o.operands)
     if (operand.empty()) return usageError("an empty name is not a file");
@@ -143,14 +140,16 @@ int parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   Options o;
   if (const int status = parse(argc, argv, o); status != 0) return status < 0 ? 0 : status;
-  glaze::installSignalHandlers();
+  safefs::HandleInterrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
   const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
   try {
     if (o.list) return glaze::listTextures(o.operands[0]);
     if (o.extract)
       return glaze::exportTextures(o.operands[0], o.operands[1], o.mips, o.force, threads);
-    return glaze::replaceTexture(o.operands[0], o.operands[1], o.operands[2], o.replace, o.out,
-                                 threads);
+    std::string problem;
+    const int status = glaze::replaceTexture(o.operands[0], o.operands[1], o.operands[2], o.replace,
+                                             o.out, threads, problem);
+    return status == 2 ? usageError(problem) : status;
   } catch (const std::bad_alloc&) {
     // Temporary files are gone with the objects that held them.
     std::fprintf(stderr, "glaze: %s: not enough memory\n", o.operands[0].c_str());

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "gx/gx.h"
+#include "image.h"
 
 namespace glaze {
 

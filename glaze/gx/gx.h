@@ -1,6 +1,6 @@
-// The console's texture formats: tiles, level sizes, decoding to RGBA and
-// encoding from RGBA (nearest representable values, palettes, CMPR blocks),
-// and mip chains made from an image.
+// The GameCube's and Wii's texture formats: tiles, level sizes, decoding to
+// RGBA and encoding from RGBA (nearest representable values, palettes, CMPR
+// blocks), and mip chains made from an image. Sides are 1..kMaxSide.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace glaze {
+#include "image.h"
 
-// Sides of a texture: 1..kMaxSide (the hardware's 10-bit width-1 field).
-constexpr int kMaxSide = 1024;
-constexpr int kMaxLevels = 11;  // 1024 down to 1
+namespace glaze {
 
 enum Format : uint8_t {
   kI4 = 0,
@@ -59,20 +57,6 @@ bool isPowerOfTwo(int v);
 uint64_t levelBytes(const FormatInfo& format, int width, int height);
 // Bytes of `levels` levels back to back.
 uint64_t chainBytes(const FormatInfo& format, int width, int height, int levels);
-
-// An 8-bit RGBA image, rows top to bottom.
-struct Image {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> rgba;
-
-  Image() = default;
-  Image(int w, int h) : width(w), height(h), rgba(size_t(w) * size_t(h) * 4) {}
-  uint8_t* at(int x, int y) { return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4]; }
-  const uint8_t* at(int x, int y) const {
-    return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
-  }
-};
 
 // ---------------------------------------------------------------------------
 // Bit widths

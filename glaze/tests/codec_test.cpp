@@ -7,9 +7,9 @@
 #include <random>
 #include <set>
 
-#include "reference.h"
 #include "gx/gx.h"
 #include "pictures.h"
+#include "reference.h"
 
 namespace {
 

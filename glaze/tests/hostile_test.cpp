@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "support.h"
 #include "pictures.h"
+#include "support.h"
 
 using namespace glazetest;
 using testkit::ReadBytes;

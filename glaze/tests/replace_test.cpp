@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "fault_injection.h"
+#include "pictures.h"
 #include "reference.h"
 #include "support.h"
-#include "pictures.h"
 
 using namespace glazetest;
 using testkit::ReadBytes;

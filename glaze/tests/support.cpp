@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <random>
 
-#include "reference.h"
 #include "png_io.h"
+#include "reference.h"
 
 namespace glazetest {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "gx/gx.h"
+#include "image.h"
 
 namespace pictures {
 
