@@ -9,27 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 #include "oschar.h"
-#include "signal_block.h"
+#include "safefs/extraction.h"
 
 namespace uncairn {
 
 namespace {
-
-// The temporary file being written, for the interrupt handler. Set and
-// cleared only while those signals are blocked.
-volatile sig_atomic_t g_temp_dirfd = -1;
-char g_temp_name[32];
-
-void RemoveTempAndExit(int) {
-  if (g_temp_dirfd >= 0) unlinkat(g_temp_dirfd, g_temp_name, 0);
-  static const char kMessage[] = "uncairn: interrupted\n";
-  if (write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1) < 0) {
-  }
-  _exit(1);
-}
 
 constexpr size_t kChunk = 2 << 20;
 
@@ -39,13 +25,13 @@ class Extraction {
  public:
   Extraction(IvfcReader& image, RomfsTree& tree, const ExtractOptions& options,
              const Report& report)
-      : image_(image), tree_(tree), options_(options), report_(report), stream_(image) {}
-
-  // Memory that runs out midway ends the run by an exception: the file
-  // being written goes with it.
-  ~Extraction() {
-    if (g_temp_dirfd >= 0) RemoveTemp(g_temp_dirfd);
-  }
+      : image_(image),
+        tree_(tree),
+        options_(options),
+        report_(report),
+        stream_(image),
+        root_(safefs::TemporaryNaming{"uncairn"}, options.force,
+              [this](const std::string& text) { Problem(text); }) {}
 
   bool Run(const std::string& dir);
 
@@ -55,8 +41,7 @@ class Extraction {
   int OpenFolder(int parent_fd, const RomfsTree::Dir& dir);
   // False when the run must stop.
   bool WriteFile(int dir_fd, const RomfsTree::File& file);
-  bool WriteData(int fd, const RomfsTree::File& file, const std::string& path);
-  void RemoveTemp(int dir_fd);
+  int WriteData(int fd, const RomfsTree::File& file);
 
   IvfcReader& image_;
   RomfsTree& tree_;
@@ -66,7 +51,7 @@ class Extraction {
   // 2: everything below is extracted; 1: made on the way to what is.
   std::vector<uint8_t> dir_wanted_;
   std::vector<uint8_t> file_wanted_;
-  std::mt19937_64 random_{std::random_device{}()};
+  safefs::ExtractionRoot root_;
 };
 
 void Extraction::Select() {
@@ -107,41 +92,11 @@ void Extraction::Select() {
 }
 
 int Extraction::OpenFolder(int parent_fd, const RomfsTree::Dir& dir) {
-  const std::string name = tree_.Name(dir);
-  const std::string path = Quoted(tree_.Path(dir));
-  if (mkdirat(parent_fd, name.c_str(), 0777) != 0) {
-    const int err = errno;
-    struct stat st;
-    if (err != EEXIST || fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      Problem("cannot make the folder " + path + ": " + strerror(err));
-      return -1;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-      const char* what = S_ISLNK(st.st_mode) ? "a symbolic link" : "a file";
-      if (!options_.force) {
-        Problem("cannot make the folder " + path + ": " + what +
-                " of that name is in the way (-f replaces it)");
-        return -1;
-      }
-      if (unlinkat(parent_fd, name.c_str(), 0) != 0 || mkdirat(parent_fd, name.c_str(), 0777)) {
-        Problem("cannot make the folder " + path + ": " + strerror(errno));
-        return -1;
-      }
-    }
-  }
-  // Never through a symbolic link, even one that appeared meanwhile.
-  const int fd = openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) Problem("cannot open the folder " + path + ": " + strerror(errno));
-  return fd;
+  return root_.OpenFolder(parent_fd, tree_.Name(dir), Quoted(tree_.Path(dir)));
 }
 
-void Extraction::RemoveTemp(int dir_fd) {
-  SignalBlock block;
-  unlinkat(dir_fd, g_temp_name, 0);
-  g_temp_dirfd = -1;
-}
-
-bool Extraction::WriteData(int fd, const RomfsTree::File& file, const std::string& path) {
+// 0, the errno of a failed write, or -1 when the image cannot be read.
+int Extraction::WriteData(int fd, const RomfsTree::File& file) {
   int write_error = 0;
   const bool read = stream_.Read(file.offset, file.size, [&](const uint8_t* data, size_t size) {
     while (size > 0) {
@@ -156,77 +111,19 @@ bool Extraction::WriteData(int fd, const RomfsTree::File& file, const std::strin
     }
     return true;
   });
-  if (write_error != 0) Problem("cannot write " + path + ": " + strerror(write_error));
-  return read;
+  if (write_error != 0) return write_error;
+  return read ? 0 : -1;
 }
 
 bool Extraction::WriteFile(int dir_fd, const RomfsTree::File& file) {
-  const std::string name = tree_.Name(file);
   const std::string path = tree_.Path(file);
-  struct stat st;
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      Problem("cannot extract " + Quoted(path) + ": a folder of that name is in the way");
-      return true;
-    }
-    if (!options_.force) {
-      Problem(Quoted(path) + " exists; it is not replaced (-f replaces it)");
-      return true;
-    }
+  const auto outcome =
+      root_.WriteFile(dir_fd, tree_.Name(file), Quoted(path),
+                      [&](safefs::TemporaryFile& out) { return WriteData(out.fd(), file); });
+  if (outcome == safefs::ExtractionRoot::Outcome::kWritten && options_.verbose != nullptr) {
+    fprintf(options_.verbose, "%s\n", path.c_str());
   }
-
-  int fd = -1;
-  int err = 0;
-  {
-    SignalBlock block;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-      snprintf(g_temp_name, sizeof(g_temp_name), ".uncairn-%016llx",
-               static_cast<unsigned long long>(random_()));
-      fd = openat(dir_fd, g_temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      err = errno;
-      if (fd < 0 && err != EEXIST) break;
-    }
-    if (fd >= 0) g_temp_dirfd = dir_fd;
-  }
-  if (fd < 0) {
-    Problem("cannot extract " + Quoted(path) + ": " + strerror(err));
-    // A full disk fails every file alike: stop at the first.
-    return err != ENOSPC && err != EDQUOT && err != EIO;
-  }
-  bool ok = WriteData(fd, file, Quoted(path));
-  if (close(fd) != 0 && ok) {
-    Problem("cannot write " + Quoted(path) + ": " + strerror(errno));
-    ok = false;
-  }
-  if (!ok) {
-    RemoveTemp(dir_fd);
-    return false;
-  }
-
-  SignalBlock block;
-  int result = 0;
-  if (options_.force) {
-    result = renameat(dir_fd, g_temp_name, dir_fd, name.c_str());
-  } else {
-    result = renameat2(dir_fd, g_temp_name, dir_fd, name.c_str(), RENAME_NOREPLACE);
-    if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
-      // A file system without the no-replace rename: a new link fails
-      // just the same when the name is taken.
-      result = linkat(dir_fd, g_temp_name, dir_fd, name.c_str(), 0);
-      if (result == 0) unlinkat(dir_fd, g_temp_name, 0);
-    }
-  }
-  if (result != 0) {
-    const int err = errno;
-    unlinkat(dir_fd, g_temp_name, 0);
-    g_temp_dirfd = -1;
-    Problem(err == EEXIST ? Quoted(path) + " exists; it is not replaced (-f replaces it)"
-                          : "cannot extract " + Quoted(path) + ": " + strerror(err));
-    return true;
-  }
-  g_temp_dirfd = -1;
-  if (options_.verbose != nullptr) fprintf(options_.verbose, "%s\n", path.c_str());
-  return true;
+  return outcome != safefs::ExtractionRoot::Outcome::kStop;
 }
 
 bool Extraction::Run(const std::string& dir) {
@@ -236,20 +133,8 @@ bool Extraction::Run(const std::string& dir) {
     if (!stream_.Read(begin, end - begin, nullptr)) return false;
   }
 
-  // Make the folder and any missing folders above it.
-  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-    const std::string prefix = dir.substr(0, slash);
-    if (!prefix.empty() && mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      Problem("cannot make the folder " + Quoted(prefix) + ": " + strerror(errno));
-      return false;
-    }
-    if (slash == std::string::npos) break;
-  }
-  const int root_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd < 0) {
-    Problem("cannot open the folder " + Quoted(dir) + ": " + strerror(errno));
-    return false;
-  }
+  if (!root_.Open(dir)) return false;
+  const int root_fd = root_.fd();
 
   // Depth first in the image's own order, which is the order of the data
   // in images that cairn makes; one open folder per level.
@@ -283,7 +168,6 @@ bool Extraction::Run(const std::string& dir) {
   for (const Frame& frame : stack) {
     if (frame.fd != root_fd) close(frame.fd);
   }
-  close(root_fd);
   if (!ok) return false;
   // Extracting everything checks every block, as -t does.
   if (options_.paths.empty() && !stream_.CheckRest()) return false;
@@ -372,20 +256,6 @@ bool Extract(IvfcReader& image, RomfsTree& tree, const std::string& dir,
              const ExtractOptions& options, const Report& report) {
   Extraction extraction(image, tree, options, report);
   return extraction.Run(dir);
-}
-
-void HandleInterrupts() {
-  struct sigaction action = {};
-  action.sa_handler = RemoveTempAndExit;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, sig);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    // A signal that is ignored (as SIGHUP under nohup) stays ignored.
-    struct sigaction old = {};
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    sigaction(sig, &action, nullptr);
-  }
-  signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace uncairn

@@ -50,8 +50,4 @@ struct ExtractOptions {
 bool Extract(IvfcReader& image, RomfsTree& tree, const std::string& dir,
              const ExtractOptions& options, const Report& report);
 
-// SIGINT, SIGTERM and SIGHUP: remove the file being written, say so and end
-// with status 1. A file-size limit makes writes fail instead of killing.
-void HandleInterrupts();
-
 }  // namespace uncairn

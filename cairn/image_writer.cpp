@@ -17,7 +17,8 @@
 #include "ivfc.h"
 #include "oschar.h"
 #include "romfs.h"
-#include "signal_block.h"
+#include "safefs/interrupts.h"
+#include "safefs/temporary.h"
 
 namespace {
 
@@ -52,30 +53,6 @@ void HandleInterrupts() {
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     sigaction(sig, &action, nullptr);
   }
-}
-
-// Follows symbolic links from path to the file that is to hold the image,
-// which need not exist yet. False with err set when a link cannot be read.
-bool FollowLinks(std::string& path, int& err) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-      err = errno;
-      return err == ENOENT;  // the name is free: the image is made there
-    }
-    if (!S_ISLNK(st.st_mode)) return true;
-    std::vector<char> target(PATH_MAX + 1);
-    const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
-    if (n < 0) {
-      err = errno;
-      return false;
-    }
-    const std::string link(target.data(), static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
-  }
-  err = ELOOP;
-  return false;
 }
 
 class OutputFile {
@@ -124,9 +101,8 @@ bool OutputFile::Open(const char* path, uint64_t total) {
   path_ = path;
   // Write through symbolic links, dangling ones included, to the file they
   // name: the links stay.
-  target_ = path;
-  int err = 0;
-  if (!FollowLinks(target_, err)) return Fail("create", err);
+  int err = safefs::FollowLinks(path, &target_);
+  if (err != 0) return Fail("create", err);
 
   struct stat st;
   const bool exists = stat(target_.c_str(), &st) == 0;
@@ -156,7 +132,7 @@ bool OutputFile::Open(const char* path, uint64_t total) {
   if (temp_.size() >= sizeof(g_temp_path)) return Fail("create", ENAMETOOLONG);
 
   {
-    SignalBlock block;
+    safefs::InterruptsBlocked block;
     HandleInterrupts();
     std::vector<char> name(temp_.begin(), temp_.end());
     name.push_back('\0');
@@ -219,7 +195,7 @@ bool OutputFile::Finish() {
   }
   // Blocked until the handler has nothing left to undo: it must not act on
   // a closed descriptor nor remove a temporary file already renamed.
-  SignalBlock block;
+  safefs::InterruptsBlocked block;
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return Fail("write", errno);
@@ -233,7 +209,7 @@ bool OutputFile::Finish() {
 
 void OutputFile::Abandon() {
   if (mode_ == Mode::kNone && fd_ < 0) return;
-  SignalBlock block;
+  safefs::InterruptsBlocked block;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   if (mode_ == Mode::kInPlace) {

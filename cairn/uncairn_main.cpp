@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -15,6 +16,7 @@
 #include "extractor.h"
 #include "ivfc_reader.h"
 #include "romfs_tree.h"
+#include "safefs/interrupts.h"
 
 namespace {
 
@@ -122,7 +124,7 @@ int main(int argc, char** argv) {
   } else if (operands.size() < 2) {
     return UsageError(operands.empty() ? "no IMAGE given" : "no DIR given");
   }
-  uncairn::HandleInterrupts();
+  safefs::HandleInterrupts({SIGINT, SIGTERM, SIGHUP}, "uncairn: interrupted\n");
   try {
     return Run(mode, force, verbose, operands);
   } catch (const std::bad_alloc&) {

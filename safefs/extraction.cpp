@@ -1,4 +1,4 @@
-#include "extraction.h"
+#include "safefs/extraction.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,17 +23,18 @@ ExtractionRoot::~ExtractionRoot() {
 }
 
 bool ExtractionRoot::Open(const std::string& dir) {
+  auto quoted = [&](const std::string& path) { return quote_ ? quote_(path) : "\"" + path + "\""; };
   for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
     const std::string prefix = dir.substr(0, slash);
     if (!prefix.empty() && mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      problem_("cannot make the folder \"" + prefix + "\": " + strerror(errno));
+      problem_("cannot make the folder " + quoted(prefix) + ": " + strerror(errno));
       return false;
     }
     if (slash == std::string::npos) break;
   }
   fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) {
-    problem_("cannot open the folder \"" + dir + "\": " + strerror(errno));
+    problem_("cannot open the folder " + quoted(dir) + ": " + strerror(errno));
     return false;
   }
   return true;

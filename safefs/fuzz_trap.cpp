@@ -1,4 +1,4 @@
-#include "fuzz_trap.h"
+#include "safefs/fuzz_trap.h"
 
 #include <dirent.h>
 #include <ftw.h>

@@ -1,4 +1,4 @@
-#include "interrupts.h"
+#include "safefs/interrupts.h"
 
 #include <fcntl.h>
 #include <limits.h>

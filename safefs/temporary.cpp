@@ -1,4 +1,4 @@
-#include "temporary.h"
+#include "safefs/temporary.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <random>
 
-#include "interrupts.h"
+#include "safefs/interrupts.h"
 
 namespace safefs {
 

@@ -14,10 +14,10 @@
 #include "archive.h"
 #include "layout.h"
 #include "lz77.h"
+#include "output.h"
 #include "pack.h"
 #include "scan.h"
 #include "tamp.h"
-#include "temporary.h"
 #include "tree.h"
 
 namespace sheaf {
@@ -312,8 +312,8 @@ int Create(const CreateRequest& request) {
     }
   }
 
-  Temporary temporary;
-  const int fd = temporary.Create(target.dir_fd);
+  safefs::TemporaryFile temporary(kTemporaryNaming);
+  const int fd = temporary.Create(target.dir_fd, target.name);
   if (fd < 0) {
     messages.Problem(std::string("cannot write it: ") + strerror(errno));
     return 1;
@@ -375,7 +375,7 @@ int Create(const CreateRequest& request) {
     }
   }
   if (old_mode != 0) fchmod(fd, old_mode);
-  const int err = temporary.Commit(target.name, request.force);
+  const int err = temporary.Commit(request.force);
   if (err != 0) {
     messages.Problem(err == EEXIST ? "it exists; it is not replaced (-f replaces it)"
                                    : std::string("cannot write it: ") + strerror(err));

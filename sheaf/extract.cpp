@@ -9,7 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "temporary.h"
+#include "output.h"
+#include "safefs/extraction.h"
 
 namespace sheaf {
 
@@ -23,15 +24,22 @@ enum class Copied { kOk, kWriteFailed, kReadFailed };
 class Extraction {
  public:
   Extraction(Archive& archive, const ExtractOptions& options, Messages& messages)
-      : archive_(archive), tree_(archive.tree()), options_(options), messages_(messages) {}
-  ~Extraction() { CloseFolders(true); }
+      : archive_(archive),
+        tree_(archive.tree()),
+        options_(options),
+        messages_(messages),
+        root_(
+            kTemporaryNaming, options.force,
+            [&messages](const std::string& text) { messages.Problem(text); },
+            [](const std::string& path) { return Quote(path); }) {}
+  ~Extraction() { CloseFolders(); }
 
   bool Run(const std::string& dir);
 
  private:
   void Select();
   int FolderFd(uint32_t node);
-  void CloseFolders(bool all);
+  void CloseFolders();
   bool WriteFile(uint32_t node);
   Copied CopyData(int fd, const Tree::Node& node, int* error);
 
@@ -39,7 +47,7 @@ class Extraction {
   const Tree& tree_;
   const ExtractOptions& options_;
   Messages& messages_;
-  int root_fd_ = -1;
+  safefs::ExtractionRoot root_;
   std::vector<int> fds_;
   std::vector<uint8_t> failed_;
   std::vector<uint32_t> open_;
@@ -75,57 +83,23 @@ void Extraction::Select() {
   }
 }
 
-void Extraction::CloseFolders(bool all) {
+void Extraction::CloseFolders() {
   for (const uint32_t node : open_) {
     close(fds_[node]);
     fds_[node] = -1;
   }
   open_.clear();
-  if (all && root_fd_ >= 0) {
-    close(root_fd_);
-    root_fd_ = -1;
-  }
 }
 
 int Extraction::FolderFd(uint32_t node) {
-  if (node == 0) return root_fd_;
+  if (node == 0) return root_.fd();
   if (fds_[node] >= 0) return fds_[node];
   if (failed_[node]) return -1;
   const int parent_fd = FolderFd(tree_.node(node).parent);
-  if (parent_fd < 0) {
-    failed_[node] = 1;
-    return -1;
-  }
-  const std::string name(tree_.Name(node));
-  const std::string shown = Quote(tree_.Path(node));
-  if (mkdirat(parent_fd, name.c_str(), 0777) != 0) {
-    const int err = errno;
-    struct stat st;
-    if (err != EEXIST || fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      messages_.Problem("cannot make the folder " + shown + ": " + strerror(err));
-      failed_[node] = 1;
-      return -1;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-      const char* what = S_ISLNK(st.st_mode) ? "a symbolic link" : "a file";
-      if (!options_.force) {
-        messages_.Problem("cannot make the folder " + shown + ": " + what +
-                          " of that name is in the way (-f replaces it)");
-        failed_[node] = 1;
-        return -1;
-      }
-      if (unlinkat(parent_fd, name.c_str(), 0) != 0 ||
-          mkdirat(parent_fd, name.c_str(), 0777) != 0) {
-        messages_.Problem("cannot make the folder " + shown + ": " + strerror(errno));
-        failed_[node] = 1;
-        return -1;
-      }
-    }
-  }
-  // Never through a symbolic link, even one that appeared meanwhile.
-  const int fd = openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = parent_fd < 0 ? -1
+                               : root_.OpenFolder(parent_fd, std::string(tree_.Name(node)),
+                                                  Quote(tree_.Path(node)));
   if (fd < 0) {
-    messages_.Problem("cannot open the folder " + shown + ": " + strerror(errno));
     failed_[node] = 1;
     return -1;
   }
@@ -191,72 +165,33 @@ Copied Extraction::CopyData(int fd, const Tree::Node& node, int* error) {
 
 bool Extraction::WriteFile(uint32_t index) {
   const Tree::Node& node = tree_.node(index);
-  if (open_.size() > kMaxOpenFolders) CloseFolders(false);
+  if (open_.size() > kMaxOpenFolders) CloseFolders();
   const int dir_fd = FolderFd(node.parent);
   if (dir_fd < 0) return true;
-  const std::string name(tree_.Name(index));
   const std::string path = tree_.Path(index);
-  struct stat st;
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      messages_.Problem("cannot extract " + Quote(path) + ": a folder of that name is in the way");
-      return true;
-    }
-    if (!options_.force) {
-      messages_.Problem(Quote(path) + " exists; it is not replaced (-f replaces it)");
-      return true;
-    }
-  }
-  Temporary temporary;
-  const int fd = temporary.Create(dir_fd);
-  if (fd < 0) {
-    const int err = errno;
-    messages_.Problem("cannot extract " + Quote(path) + ": " + strerror(err));
-    // A full disk fails every file alike: stop at the first.
-    return err != ENOSPC && err != EDQUOT && err != EIO && err != EROFS;
-  }
-  int error = 0;
-  const Copied copied = CopyData(fd, node, &error);
-  if (copied == Copied::kWriteFailed) {
-    messages_.Problem("cannot write " + Quote(path) + ": " + strerror(error));
-  }
-  if (copied != Copied::kOk) return false;
-  const int err = temporary.Commit(name, options_.force);
-  if (err != 0) {
-    messages_.Problem(err == EEXIST ? Quote(path) + " exists; it is not replaced (-f replaces it)"
-                                    : "cannot write " + Quote(path) + ": " + strerror(err));
-    return err == EEXIST;
-  }
-  if (options_.verbose != nullptr) {
+  const auto outcome = root_.WriteFile(
+      dir_fd, std::string(tree_.Name(index)), Quote(path), [&](safefs::TemporaryFile& file) {
+        int error = 0;
+        const Copied copied = CopyData(file.fd(), node, &error);
+        return copied == Copied::kOk ? 0 : copied == Copied::kWriteFailed ? error : -1;
+      });
+  if (outcome == safefs::ExtractionRoot::Outcome::kWritten && options_.verbose != nullptr) {
     fprintf(options_.verbose, "%s\n", path.c_str());
     fflush(options_.verbose);
   }
-  return true;
+  return outcome != safefs::ExtractionRoot::Outcome::kStop;
 }
 
 bool Extraction::Run(const std::string& dir) {
   Select();
   fds_.assign(tree_.size(), -1);
   failed_.assign(tree_.size(), 0);
-  // DIR and any missing folders above it.
-  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-    const std::string prefix = dir.substr(0, slash);
-    if (!prefix.empty() && mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      messages_.Problem("cannot make the folder " + Quote(prefix) + ": " + strerror(errno));
-      return false;
-    }
-    if (slash == std::string::npos) break;
-  }
-  root_fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd_ < 0) {
-    messages_.Problem("cannot open the folder " + Quote(dir) + ": " + strerror(errno));
-    return false;
-  }
+  if (!root_.Open(dir)) return false;
   // The folders first (empty ones too), then the files in the order of
   // their data, which reads the archive from start to end.
   for (uint32_t i = 1; i < tree_.size(); ++i) {
     if (tree_.node(i).folder && whole_[i]) {
-      if (open_.size() > kMaxOpenFolders) CloseFolders(false);
+      if (open_.size() > kMaxOpenFolders) CloseFolders();
       FolderFd(i);
     }
   }

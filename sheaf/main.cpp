@@ -4,6 +4,7 @@
 // usage error.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,7 +15,7 @@
 #include "create.h"
 #include "extract.h"
 #include "messages.h"
-#include "temporary.h"
+#include "output.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  sheaf::HandleInterrupts();
+  safefs::HandleInterrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT}, "sheaf: interrupted\n", true);
   try {
     return mode == 'c' ? sheaf::Create(request) : Read(mode, force, verbose, operands);
   } catch (const std::bad_alloc&) {

@@ -18,6 +18,9 @@
 #include <optional>
 #include <string>
 
+#include "safefs/interrupts.h"
+#include "safefs/temporary.h"
+
 namespace tamp {
 
 namespace {
@@ -644,52 +647,6 @@ void discardOutputAndStop(int sig) {
 
 constexpr int kInterrupts[3] = {SIGINT, SIGTERM, SIGHUP};
 
-class SignalBlock {
- public:
-  SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kInterrupts) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  SignalBlock(const SignalBlock&) = delete;
-  SignalBlock& operator=(const SignalBlock&) = delete;
-
- private:
-  sigset_t old_;
-};
-
-// The folder part of a path, with its slash ("" for a bare name).
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// Follows symbolic links from path to the name of the file they lead to,
-// which need not exist yet. 0, or the error that stops it.
-int followLinks(const std::string& path, std::string* target) {
-  std::string at = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(at.c_str(), &st) != 0) {
-      *target = at;
-      return errno == ENOENT ? 0 : errno;
-    }
-    if (!S_ISLNK(st.st_mode)) {
-      *target = at;
-      return 0;
-    }
-    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-    const ssize_t n = readlink(at.c_str(), link.data(), link.size());
-    if (n < 0) return errno;
-    if (static_cast<size_t>(n) == link.size()) return ENAMETOOLONG;  // it changed meanwhile
-    link.resize(static_cast<size_t>(n));
-    at = link[0] == '/' ? link : folderOf(at) + link;
-  }
-  return ELOOP;
-}
-
 // The output file while it is written. A plain file is written under a
 // temporary name in its folder and renamed over the old one only when
 // whole; a device (/dev/full, a terminal) is written directly. Where the
@@ -728,7 +685,7 @@ class OutputFile {
 
 Outcome OutputFile::open(const std::string& name, const FileId& input) {
   const Outcome cannotCreate{255, ""};
-  if (followLinks(name, &target_) != 0) return cannotCreate;
+  if (safefs::FollowLinks(name, &target_) != 0) return cannotCreate;
   struct stat st;
   const bool exists = stat(target_.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) return cannotCreate;
@@ -746,11 +703,11 @@ Outcome OutputFile::open(const std::string& name, const FileId& input) {
   if (exists && access(target_.c_str(), W_OK) != 0) return cannotCreate;
   if (exists) replaced_ = st;
 
-  const std::string folder = folderOf(target_);
+  const std::string folder = safefs::FolderOf(target_);
   const std::string base = target_.substr(folder.size());
   temp_ = folder + (base.size() + 12 <= NAME_MAX ? "." + base : std::string()) + ".tamp-XXXXXX";
   {
-    SignalBlock block;
+    safefs::InterruptsBlocked block;
     fd_ = mkostemp(temp_.data(), O_CLOEXEC);
     if (fd_ >= 0) {
       mode_ = Mode::kReplace;
@@ -762,7 +719,7 @@ Outcome OutputFile::open(const std::string& name, const FileId& input) {
   }
   const int error = errno;
   if (exists && (error == EACCES || error == EPERM || error == EROFS)) {
-    SignalBlock block;
+    safefs::InterruptsBlocked block;
     fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd_ >= 0) {
       mode_ = Mode::kInPlace;
@@ -807,7 +764,7 @@ int OutputFile::finish() {
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return errno;
-  SignalBlock block;
+  safefs::InterruptsBlocked block;
   if (mode_ == Mode::kReplace) {
     if (rename(temp_.c_str(), target_.c_str()) != 0) return errno;
     g_tempExists = 0;
@@ -819,7 +776,7 @@ int OutputFile::finish() {
 }
 
 void OutputFile::abandon() {
-  SignalBlock block;
+  safefs::InterruptsBlocked block;
   if (mode_ == Mode::kInPlace && fd_ >= 0 && ftruncate(fd_, 0) != 0) {
     // The old output is already gone; an empty file is all that is left.
   }

@@ -9,11 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "safefs/interrupts.h"
 
 namespace untamp {
 
@@ -424,56 +425,8 @@ std::string outputName(std::string_view input, const uint8_t* head, size_t headS
   return stem + ".bin";
 }
 
-namespace {
-
-// The temporary file being written, removed by an interrupt. Set and
-// cleared with the signals blocked.
-std::atomic<const char*> g_temporary{nullptr};
-
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
-void removeTemporaryAndStop(int signalNumber) {
-  const char* temporary = g_temporary.load();
-  if (temporary != nullptr) unlink(temporary);
-  // The handler was reset to the default on entry: the signal, pending
-  // until this returns, then ends the program as it would have.
-  raise(signalNumber);
-}
-
-// Blocks the interrupts for its lifetime.
-class InterruptsBlocked {
- public:
-  InterruptsBlocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signalNumber : kInterrupts) sigaddset(&set, signalNumber);
-    sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~InterruptsBlocked() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  InterruptsBlocked(const InterruptsBlocked&) = delete;
-  InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
-
- private:
-  sigset_t old_;
-};
-
-}  // namespace
-
 void installSignalHandling() {
-  // A file-size limit then makes the write fail with EFBIG: reported, and
-  // the temporary file removed.
-  signal(SIGXFSZ, SIG_IGN);
-  for (int signalNumber : kInterrupts) {
-    struct sigaction old = {};
-    sigaction(signalNumber, nullptr, &old);
-    if (old.sa_handler == SIG_IGN) continue;  // ignored by whoever started us: stays so
-    struct sigaction action = {};
-    action.sa_handler = removeTemporaryAndStop;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (int other : kInterrupts) sigaddset(&action.sa_mask, other);
-    sigaction(signalNumber, &action, nullptr);
-  }
+  safefs::HandleInterrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE});
 }
 
 FileOutput::Refusal checkTarget(const std::string& target, bool force, dev_t inputDevice,
@@ -506,88 +459,36 @@ int FileOutput::start(const uint8_t* head, size_t headSize) {
   if (target_.empty()) target_ = outputName(input_, head, std::min<size_t>(headSize, 4));
   refusal_ = checkTarget(target_, force_, inputDevice_, inputInode_);
   if (refusal_ != Refusal::kNone) return error_ = EEXIST;
-
-  const size_t slash = target_.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-  if (base.size() > 200) base.clear();  // the decorated name must stay within NAME_MAX
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name =
-        folder + "." + base + ".untamp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-    InterruptsBlocked blocked;
-    fd_ = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ >= 0) {
-      temporary_ = name;
-      g_temporary.store(temporary_.c_str());
-      return 0;
-    }
-    if (errno != EEXIST) break;
-  }
+  started_ = true;
+  if (file_.Create(AT_FDCWD, target_) >= 0) return 0;
   refusal_ = Refusal::kCannotCreate;
   return error_ = errno;
 }
 
 int FileOutput::write(const uint8_t* data, size_t size) {
-  if (fd_ < 0) {
-    if (refusal_ != Refusal::kNone || !temporary_.empty()) return error_ != 0 ? error_ : EBADF;
+  if (file_.fd() < 0) {
+    if (refusal_ != Refusal::kNone || started_) return error_ != 0 ? error_ : EBADF;
     if (const int error = start(data, size); error != 0) return error;
   }
-  const int error = FdSink(fd_).write(data, size);
+  const int error = FdSink(file_.fd()).write(data, size);
   if (error != 0) error_ = error;
   return error;
 }
 
 int FileOutput::commit() {
-  if (fd_ < 0 && temporary_.empty() && refusal_ == Refusal::kNone) {
+  if (!started_ && refusal_ == Refusal::kNone) {
     if (const int error = start(nullptr, 0); error != 0) return error;
   }
-  if (fd_ < 0) return error_ != 0 ? error_ : EBADF;
-  const int closed = close(fd_);
-  fd_ = -1;
-  if (closed != 0) {
-    error_ = errno;
-    discard();
-    return error_;
-  }
-  int renamed;
-  {
-    InterruptsBlocked blocked;
-    renamed = renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(),
-                        force_ ? 0 : RENAME_NOREPLACE);
-    if (renamed != 0 && !force_ && (errno == EINVAL || errno == ENOSYS)) {
-      // A file system without the no-replace rename: check, then rename.
-      struct stat st;
-      if (lstat(target_.c_str(), &st) == 0) {
-        errno = EEXIST;
-      } else {
-        renamed = rename(temporary_.c_str(), target_.c_str());
-      }
-    }
-    if (renamed == 0) {
-      g_temporary.store(nullptr);
-      temporary_.clear();
-    }
-  }
-  if (renamed != 0) {
-    error_ = errno;
+  if (file_.fd() < 0) return error_ != 0 ? error_ : EBADF;
+  if (const int error = file_.Commit(force_); error != 0) {
+    error_ = error;
     if (error_ == EEXIST) refusal_ = Refusal::kExists;
-    discard();
     return error_;
   }
   return 0;
 }
 
-void FileOutput::discard() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-  if (temporary_.empty()) return;
-  InterruptsBlocked blocked;
-  unlink(temporary_.c_str());
-  g_temporary.store(nullptr);
-  temporary_.clear();
-}
+void FileOutput::discard() { file_.Discard(); }
 
 namespace {
 

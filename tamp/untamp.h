@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "safefs/temporary.h"
+
 namespace untamp {
 
 // "Yaz0", the decoded size (big-endian), 8 bytes of any value.
@@ -200,8 +202,9 @@ class FileOutput : public Sink {
   bool force_;
   dev_t inputDevice_;
   ino_t inputInode_;
-  std::string temporary_;
-  int fd_ = -1;
+  safefs::TemporaryFile file_{
+      safefs::TemporaryNaming{"untamp", safefs::TemporaryNaming::Form::kBeside}};
+  bool started_ = false;
   Refusal refusal_ = Refusal::kNone;
   int error_ = 0;
 };

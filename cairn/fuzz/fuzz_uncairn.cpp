@@ -4,15 +4,11 @@
 // folder, named like the seeds' entries, point at a trap folder outside it;
 // the trap must stay empty and nothing may appear beside the target.
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -20,46 +16,7 @@
 #include "extractor.h"
 #include "ivfc_reader.h"
 #include "romfs_tree.h"
-
-namespace {
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-void RemoveTree(const std::string& path) {
-  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
-// The temporary folder of this run, removed when the fuzzer exits. Plain
-// characters, which outlive every destructor that runs at exit.
-char g_base[] = "/tmp/uncairn-fuzz-XXXXXX";
-
-bool g_base_made = false;
-
-std::string Base() {
-  if (!g_base_made) {
-    if (mkdtemp(g_base) == nullptr) abort();
-    g_base_made = true;
-    atexit([] { RemoveTree(g_base); });
-  }
-  return g_base;
-}
-
-}  // namespace
+#include "safefs/fuzz_trap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fd = memfd_create("image", MFD_CLOEXEC);
@@ -79,22 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     stream.CheckRest();
 
     if (tree_read) {
-      const std::string target = Base() + "/target";
-      const std::string trap = Base() + "/trap";
-      mkdir(target.c_str(), 0755);
-      mkdir(trap.c_str(), 0755);
-      for (const char* name : {"a.txt", "dir", "sub", "d1", "beta.txt", "x"}) {
-        if (symlink(trap.c_str(), (target + "/" + name).c_str()) != 0) abort();
-      }
+      static safefs::FuzzTrap trap("uncairn");
+      const std::string target = trap.Prepare({"a.txt", "dir", "sub", "d1", "beta.txt", "x"});
       uncairn::ExtractOptions options;
       uncairn::Extract(image, tree, target, options, ignore);
       options.force = true;
       options.paths = paths;
       options.paths.push_back("dir/../..");
       uncairn::Extract(image, tree, target, options, ignore);
-      if (!Names(trap).empty()) abort();       // written through a link
-      if (Names(Base()).size() != 2) abort();  // written beside the target
-      RemoveTree(target);
+      trap.Check();
     }
   }
   close(fd);

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "interrupts.h"
-#include "temporary.h"
+#include "safefs/interrupts.h"
+#include "safefs/temporary.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "extraction.h"
-#include "interrupts.h"
-#include "temporary.h"
+#include "safefs/extraction.h"
+#include "safefs/interrupts.h"
+#include "safefs/temporary.h"
 #include "test_support.h"
 
 namespace {

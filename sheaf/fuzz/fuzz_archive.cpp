@@ -6,13 +6,7 @@
 // starts with neither the format's magic nor a wrapper's gets the magic,
 // so that the mutations stay on this format.
 
-#include <dirent.h>
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,44 +14,7 @@
 #include "archive.h"
 #include "extract.h"
 #include "messages.h"
-
-namespace {
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-void RemoveTree(const std::string& path) {
-  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
-// The temporary folder of this run, removed when the fuzzer exits.
-char g_base[] = "/tmp/sheaf-fuzz-XXXXXX";
-bool g_base_made = false;
-
-std::string Base() {
-  if (!g_base_made) {
-    if (mkdtemp(g_base) == nullptr) abort();
-    g_base_made = true;
-    atexit([] { RemoveTree(g_base); });
-  }
-  return g_base;
-}
-
-}  // namespace
+#include "safefs/fuzz_trap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> input(data, data + size);
@@ -75,22 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (paths.size() < 3) paths.push_back(path);
   });
 
-  const std::string target = Base() + "/target";
-  const std::string trap = Base() + "/trap";
-  mkdir(target.c_str(), 0755);
-  mkdir(trap.c_str(), 0755);
-  for (const char* name : {"a", "dir", "sub", "x", "@00000", "a.txt", "."}) {
-    if (std::string(name) == ".") continue;
-    if (symlink(trap.c_str(), (target + "/" + name).c_str()) != 0) abort();
-  }
+  static safefs::FuzzTrap trap("sheaf");
+  const std::string target = trap.Prepare({"a", "dir", "sub", "x", "@00000", "a.txt"});
   sheaf::ExtractOptions options;
   sheaf::Extract(archive, target, options, quiet);
   options.force = true;
   options.paths = paths;
   options.paths.push_back("dir/../..");
   sheaf::Extract(archive, target, options, quiet);
-  if (!Names(trap).empty()) abort();       // written through a link
-  if (Names(Base()).size() != 2) abort();  // written beside the target
-  RemoveTree(target);
+  trap.Check();
   return 0;
 }
