@@ -24,7 +24,7 @@
 
 #include "names.h"
 #include "png_io.h"
-#include "temporary.h"
+#include "safefs/temporary.h"
 
 namespace glaze {
 

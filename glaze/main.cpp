@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "glaze.h"
-#include "interrupts.h"
+#include "safefs/interrupts.h"
 
 namespace {
 
