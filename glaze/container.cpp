@@ -107,7 +107,8 @@ bool writeEdited(const Source& source, const Edit& edit, FILE* out) {
       return false;
     }
     if (!copy(at, s.at)) return false;
-    if (std::fwrite(s.bytes.data(), 1, s.bytes.size(), out) != s.bytes.size()) return false;
+    if (!s.bytes.empty() && std::fwrite(s.bytes.data(), 1, s.bytes.size(), out) != s.bytes.size())
+      return false;
     at = s.at + s.size;
   }
   return copy(at, source.size());
