@@ -1,5 +1,5 @@
 // The example courses: simple shapes laid out like a racing course.
-#include "kiln_course.h"
+#include "course.h"
 
 #include <algorithm>
 #include <cmath>

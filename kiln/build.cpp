@@ -8,7 +8,7 @@
 #include <cstring>
 #include <map>
 
-#include "kiln.h"
+#include "build.h"
 
 namespace kiln {
 

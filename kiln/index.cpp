@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "kiln.h"
+#include "index.h"
 
 namespace kiln {
 

@@ -2,12 +2,14 @@
 // and contacts (-p), the checks beyond reading (-t), and the collision as
 // an OBJ model with its material library (-d).
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
 
-#include "kiln.h"
+#include "read.h"
+#include "report.h"
 #include "vocabulary.h"
 
 namespace kiln {

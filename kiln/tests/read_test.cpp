@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "kiln_support.h"
+#include "support.h"
 
 namespace {
 

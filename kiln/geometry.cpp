@@ -1,6 +1,6 @@
 // Prism arithmetic: normals from corners, corners from normals, the sphere
 // test, point-to-triangle distance.
-#include "kiln_geometry.h"
+#include "geometry.h"
 
 #include <algorithm>
 

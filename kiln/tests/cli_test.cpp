@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "fault_injection.h"
-#include "kiln_support.h"
+#include "support.h"
 #include "test_support.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kiln_course.h"
+#include "course.h"
 
 int main(int argc, char** argv) {
   if (argc != 3 || (std::strcmp(argv[1], "game") != 0 && std::strcmp(argv[1], "demo") != 0)) {

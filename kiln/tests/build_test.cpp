@@ -7,7 +7,7 @@
 #include <cmath>
 #include <functional>
 
-#include "kiln_support.h"
+#include "support.h"
 
 namespace {
 

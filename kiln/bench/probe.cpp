@@ -13,7 +13,7 @@
 #include <iterator>
 
 #include "kcl_reference.h"
-#include "kiln_support.h"
+#include "support.h"
 
 namespace {
 

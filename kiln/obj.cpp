@@ -7,7 +7,8 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "kiln.h"
+#include "format.h"
+#include "obj.h"
 
 namespace kiln {
 

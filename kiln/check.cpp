@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <unordered_map>
 
-#include "kiln.h"
+#include "read.h"
+#include "report.h"
 
 namespace kiln {
 

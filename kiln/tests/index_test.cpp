@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kiln_support.h"
+#include "support.h"
 
 namespace {
 

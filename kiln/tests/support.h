@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "course.h"
 #include "kcl_reference.h"
 #include "kiln.h"
-#include "kiln_course.h"
 
 namespace kilntest {
 

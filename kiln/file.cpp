@@ -8,7 +8,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "kiln.h"
+#include "file.h"
+#include "format.h"
 
 namespace kiln {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "kiln.h"
-#include "kiln_support.h"
+#include "support.h"
 
 namespace {
 

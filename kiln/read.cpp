@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kiln.h"
+#include "read.h"
 
 namespace kiln {
 

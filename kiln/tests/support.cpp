@@ -1,4 +1,4 @@
-#include "kiln_support.h"
+#include "support.h"
 
 #include <algorithm>
 #include <cmath>

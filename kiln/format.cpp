@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kiln.h"
+#include "format.h"
 
 namespace kiln {
 
