@@ -3,9 +3,12 @@
 #define KILN_FILE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "temporary.h"
 
 namespace kiln {
 
@@ -20,16 +23,12 @@ struct FileId {
 // read: REASON", "not a regular file", or the size beyond `limit`.
 std::vector<uint8_t> readFile(const std::string& path, uint64_t limit, FileId* id = nullptr);
 
-// Files written beside their names and renamed over them only when whole:
-// an old file survives any failure, and no partial or temporary file is
-// left (an interrupt removes the temporary files too).
+// Files written beside their names and renamed over them only when whole
+// (safefs::TemporaryFile): an old file survives any failure, and no partial
+// or temporary file is left (the interrupts that safefs::HandleInterrupts
+// handles remove the temporary files too).
 class OutputFiles {
  public:
-  OutputFiles() = default;
-  ~OutputFiles();
-  OutputFiles(const OutputFiles&) = delete;
-  OutputFiles& operator=(const OutputFiles&) = delete;
-
   // Writes data under a temporary name beside path (or beside the file a
   // symbolic link at path leads to). Throws an Error naming the problem;
   // `input` is the file read, which may not be replaced.
@@ -40,15 +39,11 @@ class OutputFiles {
 
  private:
   struct Pending {
-    std::string target, temporary;
+    std::string target;
+    std::unique_ptr<safefs::TemporaryFile> file;
   };
   std::vector<Pending> pending_;
 };
-
-// Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) remove the
-// temporary files before the program ends; a file-size limit makes a write
-// fail instead of ending the program.
-void installSignalHandling();
 
 }  // namespace kiln
 

@@ -4,12 +4,14 @@
 #include <malloc.h>
 
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "interrupts.h"
 #include "kiln.h"
 
 namespace {
@@ -294,7 +296,9 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (const int status = parse(argc, argv, options); status != 0) return status < 0 ? 0 : status;
-  kiln::installSignalHandling();
+  // An interrupt removes the temporary files, then ends the program as it
+  // would have; a file-size limit makes a write fail instead.
+  safefs::HandleInterrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE});
   // A build makes and drops large arrays one after another: keep the freed
   // memory for the next one rather than handing it back and faulting it in
   // again.

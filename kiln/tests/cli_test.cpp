@@ -451,6 +451,7 @@ TEST(KilnProgram, AnOldOutputSurvivesEveryFailure) {
   testkit::FaultSweep sweep;
   sweep.argv = {kKiln, "course.obj"};
   sweep.samples_per_call = 3;
+  sweep.calls.push_back("renameat");  // the output's rename into place
   sweep.prepare = [&](const std::string& folder) {
     testkit::WriteFile(folder + "/course.obj", course::toObj(course::demoCourse(), "demo"));
     testkit::WriteFile(folder + "/course.kcl", "the old course.kcl");
@@ -461,7 +462,7 @@ TEST(KilnProgram, AnOldOutputSurvivesEveryFailure) {
   const testkit::Bytes kcl = testkit::ReadBytes(dir / "real/target.kcl");
   dump.argv = {kKiln, "-d", "course.kcl"};
   dump.samples_per_call = 3;
-  dump.calls = {"read", "write", "openat", "close", "rename", "fstat"};
+  dump.calls = {"read", "write", "openat", "close", "rename", "renameat", "fstat"};
   dump.prepare = [&](const std::string& folder) {
     testkit::WriteFile(folder + "/course.kcl", kcl);
     testkit::WriteFile(folder + "/course.kcl.obj", "the old obj");
@@ -469,7 +470,7 @@ TEST(KilnProgram, AnOldOutputSurvivesEveryFailure) {
   testkit::ExpectEveryFailingCallHandled(dump);
   // An interrupt at any of those points leaves nothing partial either.
   sweep.fault = "signal=SIGINT";
-  sweep.calls = {"write", "openat", "close", "rename"};
+  sweep.calls = {"write", "openat", "close", "rename", "renameat"};
   testkit::ExpectEveryFailingCallHandled(sweep);
 }
 
