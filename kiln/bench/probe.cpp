@@ -1,11 +1,12 @@
 // kiln-bench-probe FILE.kcl: the benchmark's measures of an index, taken
 // with the tests' independent reading of the format. Prints one line:
-//   surface=MEAN surface_longest=N longest=N tested=N misses=N sections=BYTES bytes=BYTES
+//   surface=MEAN surface_longest=N longest=N leaves=MEAN tested=N misses=N sections=BYTES
+//   bytes=BYTES
 // surface: the mean length of the list the game searches at points spread
 // evenly over the surface (200,000 of them); longest: the longest list of
-// any leaf; tested and misses: points within the hit volumes (20 per
-// prism) and those whose leaf does not list the prism; sections: the bytes
-// of positions, normals and prisms.
+// any leaf; leaves: the mean length over the leaves that list anything; tested and misses: points
+// within the hit volumes (20 per prism) and those whose leaf does not list the prism; sections: the
+// bytes of positions, normals and prisms.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -19,19 +20,25 @@ namespace {
 
 using reference::V;
 
-size_t longestBelow(const reference::File& file, size_t block, uint32_t count) {
-  size_t longest = 0;
+// The longest list of the leaves below a block, and the count and total
+// length of those that list anything.
+struct Lists {
+  size_t longest = 0, listing = 0, entries = 0;
+};
+
+void listsBelow(const reference::File& file, size_t block, uint32_t count, Lists& lists) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t key = file.u32(block + 4 * i);
     if (key & 0x80000000u) {
       size_t n = 0;
       for (size_t at = block + (key & 0x7FFFFFFFu) + 2; file.u16(at) != 0; at += 2) ++n;
-      longest = std::max(longest, n);
+      lists.longest = std::max(lists.longest, n);
+      lists.listing += n > 0;
+      lists.entries += n;
     } else {
-      longest = std::max(longest, longestBelow(file, block + key, 8));
+      listsBelow(file, block + key, 8, lists);
     }
   }
-  return longest;
 }
 
 }  // namespace
@@ -80,12 +87,16 @@ int main(int argc, char** argv) {
     surfaceLongest = std::max(surfaceLongest, n);
   }
   const uint32_t roots = 1u << (file.shiftXY + (__builtin_popcount(~file.masks[2]) - file.shift));
-  const size_t longest = longestBelow(file, file.indexOffset, roots);
+  Lists lists;
+  listsBelow(file, file.indexOffset, roots, lists);
   const kilntest::Coverage coverage = kilntest::coverage(file, 20, 3);
   std::printf(
-      "surface=%.2f surface_longest=%zu longest=%zu tested=%zu misses=%zu sections=%u bytes=%zu\n",
-      sum / samples, surfaceLongest, longest, coverage.tested, coverage.missed,
-      file.indexOffset - file.positionsOffset, bytes.size());
+      "surface=%.2f surface_longest=%zu longest=%zu leaves=%.2f tested=%zu misses=%zu sections=%u "
+      "bytes=%zu\n",
+      sum / samples, surfaceLongest, lists.longest,
+      lists.listing > 0 ? static_cast<double>(lists.entries) / static_cast<double>(lists.listing)
+                        : 0,
+      coverage.tested, coverage.missed, file.indexOffset - file.positionsOffset, bytes.size());
   if (coverage.missed > 0)
     std::fprintf(stderr, "kiln-bench-probe: %s\n", coverage.firstMiss.c_str());
   return 0;

@@ -2,8 +2,11 @@
 #include "course.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace course {
 
@@ -51,6 +54,178 @@ void grid(Course& c, double x0, double z0, double size, int cells, uint32_t m, H
   }
 }
 
+// The quad a b cc d, wound so that its solid side faces the point `toward`.
+void quadFacing(Course& c, uint32_t a, uint32_t b, uint32_t cc, uint32_t d, uint32_t m,
+                Point toward) {
+  const Point& p = c.vertices[a];
+  const Point& q = c.vertices[b];
+  const Point& r = c.vertices[cc];
+  const double u[3] = {q.x - p.x, q.y - p.y, q.z - p.z}, v[3] = {r.x - p.x, r.y - p.y, r.z - p.z};
+  const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                       u[0] * v[1] - u[1] * v[0]};
+  const double side = n[0] * (toward.x - p.x) + n[1] * (toward.y - p.y) + n[2] * (toward.z - p.z);
+  if (side >= 0) {
+    c.quad(a, b, cc, d, m);
+  } else {
+    c.quad(a, d, cc, b, m);
+  }
+}
+
+// The side of a box from (x0, z0) to (x1, z1) between heights y0 and y1,
+// facing `toward`.
+void wallFacing(Course& c, double x0, double z0, double x1, double z1, double y0, double y1,
+                uint32_t m, Point toward) {
+  quadFacing(c, c.vertex(x0, y0, z0), c.vertex(x1, y0, z1), c.vertex(x1, y1, z1),
+             c.vertex(x0, y1, z0), m, toward);
+}
+
+// A square pillar of `half` x 2 units around (x, z) from y0 to y1, facing
+// out, in pieces at most 500 high.
+void pillar(Course& c, double x, double z, double half, double y0, double y1, uint32_t m) {
+  const double corners[5][2] = {{x - half, z - half},
+                                {x + half, z - half},
+                                {x + half, z + half},
+                                {x - half, z + half},
+                                {x - half, z - half}};
+  for (double bottom = y0; bottom < y1; bottom += 500) {
+    const double top = std::min(y1, bottom + 500);
+    for (int k = 0; k < 4; ++k) {
+      const double mx = (corners[k][0] + corners[k + 1][0]) / 2,
+                   mz = (corners[k][1] + corners[k + 1][1]) / 2;
+      wallFacing(c, corners[k][0], corners[k][1], corners[k + 1][0], corners[k + 1][1], bottom, top,
+                 m, {2 * mx - x, bottom, 2 * mz - z});
+    }
+  }
+}
+
+// A deck 1,000 wide on pillars from (x0, z0), `length` long along x (or z),
+// at height deckY, its sides and underside facing out, pillars down to the
+// water.
+void bridge(Course& c, double x0, double z0, double length, bool alongX, double deckY,
+            uint32_t deck, uint32_t wall) {
+  const int pieces = static_cast<int>(length / 250);
+  // u along the bridge, v across it.
+  auto place = [&](double u, double v) {
+    return alongX ? std::pair{x0 + u, z0 + v} : std::pair{x0 + v, z0 + u};
+  };
+  for (int i = 0; i < pieces; ++i) {
+    const double u0 = length * i / pieces, u1 = length * (i + 1) / pieces;
+    const auto [ax, az] = place(u0, -500);
+    const auto [bx, bz] = place(u1, -500);
+    const auto [cx, cz] = place(u1, 500);
+    const auto [dx, dz] = place(u0, 500);
+    for (const double y : {deckY, deckY - 80}) {
+      quadFacing(c, c.vertex(ax, y, az), c.vertex(bx, y, bz), c.vertex(cx, y, cz),
+                 c.vertex(dx, y, dz), deck, {ax, y == deckY ? y + 100 : y - 100, az});
+    }
+    const auto [mx, mz] = place(u0, 0);
+    wallFacing(c, ax, az, bx, bz, deckY - 80, deckY, wall, {2 * ax - mx, deckY, 2 * az - mz});
+    wallFacing(c, dx, dz, cx, cz, deckY - 80, deckY, wall, {2 * dx - mx, deckY, 2 * dz - mz});
+  }
+  for (int i = 0; i <= pieces; i += 4) {
+    const auto [px, pz] = place(length * i / pieces, 0);
+    pillar(c, px, pz, 80, -2600, deckY - 80, wall);
+  }
+}
+
+// A rock: an icosahedron split twice (320 triangles) of about `radius`
+// units around (x, y, z), its surface made uneven, facing outwards.
+void rock(Course& c, double x, double y, double z, double radius, uint32_t seed, uint32_t m) {
+  const double g = (1 + std::sqrt(5.0)) / 2;
+  std::vector<Point> points = {{-1, g, 0}, {1, g, 0}, {-1, -g, 0}, {1, -g, 0},
+                               {0, -1, g}, {0, 1, g}, {0, -1, -g}, {0, 1, -g},
+                               {g, 0, -1}, {g, 0, 1}, {-g, 0, -1}, {-g, 0, 1}};
+  std::vector<std::array<uint32_t, 3>> faces = {
+      {0, 11, 5},  {0, 5, 1},  {0, 1, 7},  {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+      {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+      {3, 8, 9},   {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::array<uint32_t, 3>> split;
+    std::vector<std::pair<uint64_t, uint32_t>> middles;
+    auto middle = [&](uint32_t a, uint32_t b) {
+      const uint64_t key = (uint64_t{std::min(a, b)} << 32) | std::max(a, b);
+      for (const auto& [k, v] : middles) {
+        if (k == key) return v;
+      }
+      const Point& p = points[a];
+      const Point& q = points[b];
+      points.push_back({(p.x + q.x) / 2, (p.y + q.y) / 2, (p.z + q.z) / 2});
+      middles.emplace_back(key, static_cast<uint32_t>(points.size() - 1));
+      return static_cast<uint32_t>(points.size() - 1);
+    };
+    for (const auto& f : faces) {
+      const uint32_t ab = middle(f[0], f[1]), bc = middle(f[1], f[2]), ca = middle(f[2], f[0]);
+      split.push_back({f[0], ab, ca});
+      split.push_back({f[1], bc, ab});
+      split.push_back({f[2], ca, bc});
+      split.push_back({ab, bc, ca});
+    }
+    faces = split;
+  }
+  const uint32_t first = static_cast<uint32_t>(c.vertices.size());
+  for (const Point& p : points) {
+    const double l = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+    // Unevenness: a few waves over the sphere, different for each rock.
+    const double bump = 1 + 0.18 * std::sin(3.1 * p.x / l + seed) * std::cos(2.3 * p.z / l) +
+                        0.08 * std::sin(7.0 * p.y / l + 2.0 * seed);
+    const double r = radius * bump / l;
+    c.vertex(x + p.x * r, y + p.y * r * 0.7, z + p.z * r);
+  }
+  // The icosahedron's faces turn counter-clockwise seen from outside.
+  for (const auto& f : faces) c.triangle(first + f[0], first + f[1], first + f[2], m);
+}
+
+// A building of three storeys, 4,000 units square and 500 high each, around
+// (x0, y0, z0): floors of 250-unit quads with a stairwell, outer walls,
+// pillars and a ramp up through each floor, and a roof.
+void building(Course& c, double x0, double y0, double z0, uint32_t floor, uint32_t wall,
+              uint32_t ramp) {
+  const int cells = 16;
+  const double size = 4000, step = size / cells, storey = 500;
+  for (int level = 0; level <= 3; ++level) {
+    const double y = y0 + storey * level;
+    const uint32_t first = static_cast<uint32_t>(c.vertices.size());
+    for (int j = 0; j <= cells; ++j) {
+      for (int i = 0; i <= cells; ++i) c.vertex(x0 + i * step, y, z0 + j * step);
+    }
+    auto at = [&](int i, int j) { return first + static_cast<uint32_t>(j * (cells + 1) + i); };
+    for (int j = 0; j < cells; ++j) {
+      for (int i = 0; i < cells; ++i) {
+        // The stairwell: where the ramp comes up through the floor.
+        if (level > 0 && level < 3 && j >= 6 && j < 10 && i >= 2 && i < 4) continue;
+        c.quad(at(i, j), at(i, j + 1), at(i + 1, j + 1), at(i + 1, j), floor);
+      }
+    }
+    if (level == 3) break;
+    // Outer walls facing in, a quad per cell of each side, and pillars of
+    // 120 units on a grid of 1,000.
+    const Point inside{x0 + size / 2, y, z0 + size / 2};
+    for (int i = 0; i < cells; ++i) {
+      const double a = i * step, b = a + step;
+      wallFacing(c, x0 + a, z0, x0 + b, z0, y, y + storey, wall, inside);
+      wallFacing(c, x0 + a, z0 + size, x0 + b, z0 + size, y, y + storey, wall, inside);
+      wallFacing(c, x0, z0 + a, x0, z0 + b, y, y + storey, wall, inside);
+      wallFacing(c, x0 + size, z0 + a, x0 + size, z0 + b, y, y + storey, wall, inside);
+    }
+    for (int pj = 1; pj < 4; ++pj) {
+      for (int pi = 1; pi < 4; ++pi)
+        pillar(c, x0 + 1000 * pi, z0 + 1000 * pj, 60, y, y + storey, wall);
+    }
+    // A ramp from this floor to the next, through the stairwell: two
+    // strips of 8 quads up along z.
+    const uint32_t rampFirst = static_cast<uint32_t>(c.vertices.size());
+    for (int j = 0; j <= 8; ++j) {
+      for (int i = 0; i <= 2; ++i) {
+        c.vertex(x0 + (2 + i) * step, y + storey * j / 8, z0 + (2 + j) * step);
+      }
+    }
+    auto r = [&](int i, int j) { return rampFirst + static_cast<uint32_t>(j * 3 + i); };
+    for (int j = 0; j < 8; ++j) {
+      for (int i = 0; i < 2; ++i) c.quad(r(i, j), r(i, j + 1), r(i + 1, j + 1), r(i + 1, j), ramp);
+    }
+  }
+}
+
 }  // namespace
 
 Course gameCourse() {
@@ -59,12 +234,15 @@ Course gameCourse() {
   const uint32_t road = c.material("road_0000");
   const uint32_t boost = c.material("boost_0008");
   const uint32_t wall = c.material("wall_0010");
-  const uint32_t bridge = c.material("bridge_0081");
+  const uint32_t bridge_ = c.material("bridge_0081");
   const uint32_t tunnel = c.material("tunnel_0030");
   const uint32_t water = c.material("water_0039");
+  const uint32_t floor = c.material("floor_0000");
+  const uint32_t ramp = c.material("ramp_1000");
+  const uint32_t stone = c.material("rock_0004");
 
-  // Terrain: 161 x 161 quads of about 250 units (51,842 triangles).
-  grid(c, -20000, -20000, 40000, 161, terrain, terrainHeight);
+  // Terrain: 140 x 140 quads of about 286 units (39,200 triangles).
+  grid(c, -20000, -20000, 40000, 140, terrain, terrainHeight);
   // Water far below the valleys: 16 x 16 quads.
   grid(c, -20000, -20000, 40000, 16, water, [](double, double) { return -2600.0; });
 
@@ -96,53 +274,21 @@ Course gameCourse() {
       for (int k = 0; k < 4; ++k) {
         // Travel goes from previous to row; +w is to the left: this order
         // faces up.
-        c.quad(previous[k], row[k], row[k + 1], previous[k + 1], m);
+        c.quad(previous[k], previous[k + 1], row[k + 1], row[k], m);
       }
       // Walls face the road.
-      c.quad(previous[0], prevRightTop, rightTop, row[0], wall);
-      c.quad(previous[4], row[4], leftTop, prevLeftTop, wall);
+      c.quad(previous[0], row[0], rightTop, prevRightTop, wall);
+      c.quad(previous[4], prevLeftTop, leftTop, row[4], wall);
     }
     previous = row;
     prevLeftTop = leftTop;
     prevRightTop = rightTop;
   }
 
-  // A bridge across the valley at x = -8000: a deck 7,000 long, 1,000
-  // wide, at height 400, with railings and pillars down to the water.
-  {
-    const int pieces = 28;
-    const double x0 = -8000, z0 = -1500, deckY = 400;
-    std::vector<uint32_t> top, bottom;
-    for (int i = 0; i <= pieces; ++i) {
-      const double z = z0 + 7000.0 * i / pieces;
-      for (double x : {x0 - 500, x0 + 500}) {
-        top.push_back(c.vertex(x, deckY, z));
-        bottom.push_back(c.vertex(x, deckY - 80, z));
-      }
-    }
-    for (int i = 0; i < pieces; ++i) {
-      const uint32_t a = static_cast<uint32_t>(2 * i), b = a + 1, cc = a + 2, d = a + 3;
-      c.quad(top[a], top[cc], top[d], top[b], bridge);              // deck, up
-      c.quad(bottom[a], bottom[b], bottom[d], bottom[cc], bridge);  // underside, down
-      c.quad(top[a], bottom[a], bottom[cc], top[cc], wall);         // railing sides
-      c.quad(top[b], top[d], bottom[d], bottom[b], wall);
-    }
-    for (int i = 0; i <= pieces; i += 4) {
-      // A square pillar of 160 units under the middle of the deck.
-      const double z = z0 + 7000.0 * i / pieces;
-      const double corners[4][2] = {
-          {x0 - 80, z - 80}, {x0 + 80, z - 80}, {x0 + 80, z + 80}, {x0 - 80, z + 80}};
-      for (int k = 0; k < 4; ++k) {
-        const double* p = corners[k];
-        const double* q = corners[(k + 1) % 4];
-        for (int level = 0; level < 6; ++level) {
-          const double y0 = -2600 + 500.0 * level, y1 = std::min(deckY - 80, y0 + 500);
-          c.quad(c.vertex(p[0], y0, p[1]), c.vertex(q[0], y0, q[1]), c.vertex(q[0], y1, q[1]),
-                 c.vertex(p[0], y1, p[1]), wall);
-        }
-      }
-    }
-  }
+  // Two bridges: across the valley at x = -8000, and along x over the
+  // hollow south of the loop.
+  bridge(c, -8000, -1500, 7000, false, 400, bridge_, wall);
+  bridge(c, -3500, 15500, 7000, true, 700, bridge_, wall);
 
   // A tunnel through the hill at (9000, -6000): a tube of radius 800 along
   // x, 10,000 long, 24 faces around and 100 rings, facing inwards.
@@ -164,9 +310,23 @@ Course gameCourse() {
         const uint32_t b = ring[static_cast<size_t>(i * around + (k + 1) % around)];
         const uint32_t cc = ring[static_cast<size_t>((i + 1) * around + (k + 1) % around)];
         const uint32_t d = ring[static_cast<size_t>((i + 1) * around + k)];
-        c.quad(a, d, cc, b, tunnel);
+        c.quad(a, b, cc, d, tunnel);
       }
     }
+  }
+
+  // A building of three storeys inside the loop.
+  building(c, -2000, terrainHeight(0, 0) + 40, -2000, floor, wall, ramp);
+
+  // Rocks of 350 to 900 units beside the road, half sunk into the ground.
+  for (uint32_t i = 0; i < 28; ++i) {
+    const double t = 2 * M_PI * (i + 0.37) / 28;
+    const double side = i % 2 == 0 ? 1.0 : -1.0;
+    const double cx = 12000 * std::cos(t) + 2500 * std::cos(3 * t);
+    const double cz = 11000 * std::sin(t) + 2000 * std::sin(2 * t);
+    const double x = cx * (1 + side * 0.12), z = cz * (1 + side * 0.12);
+    const double radius = 350 + 550 * std::fmod(i * 0.618034, 1.0);
+    rock(c, x, terrainHeight(x, z), z, radius, i, stone);
   }
   return c;
 }

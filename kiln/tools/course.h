@@ -32,9 +32,10 @@ struct Course {
   }
 };
 
-// A game-scale course of about 65,000 triangles of hundreds of units:
-// rolling terrain, a looping road with walls and boost pads, a bridge over
-// a valley, a tunnel through a hill, and water below.
+// A game-scale course of about 65,000 triangles of tens to hundreds of
+// units: rolling terrain, a looping road with walls and boost pads, two
+// bridges on pillars, a tunnel through a hill, a building of three storeys
+// with ramps between them, rocks beside the road, and water below.
 Course gameCourse();
 // A small course with several identifiers (road, off-road, walls, a boost
 // pad, a trickable ramp, a fall plane), a few hundred triangles.
