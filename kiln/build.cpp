@@ -521,7 +521,7 @@ std::vector<uint8_t> writeKcl(const StoredKcl& kcl, const IndexTree& tree, size_
   const GameInfo& info = infoOf(kcl.game);
   const IndexArea& area = tree.area;
   const size_t normalSize = info.fixedPoint ? 6 : 12;
-  const size_t positionsOffset = kHeaderSize;
+  const size_t positionsOffset = info.headerSize;
   const size_t normalsOffset = positionsOffset + 12 * kcl.positions.size();
   size_t prismsOffset = normalsOffset + normalSize * kcl.normals.size();
   prismsOffset = (prismsOffset + 3) & ~size_t{3};  // MKDS: the heights are aligned words
@@ -606,7 +606,7 @@ std::vector<uint8_t> writeKcl(const StoredKcl& kcl, const IndexTree& tree, size_
   const int bitsX = area.bits[0] - area.shift, bitsY = area.bits[1] - area.shift;
   w.put32(0x30, static_cast<uint32_t>(bitsX));
   w.put32(0x34, static_cast<uint32_t>(bitsX + bitsY));
-  w.put32(0x38, numberWord(kcl.game, info.radius));
+  if (info.storesRadius()) w.put32(0x38, numberWord(kcl.game, info.radius));
 
   for (size_t i = 0; i < kcl.positions.size(); ++i) {
     for (int axis = 0; axis < 3; ++axis)

@@ -26,8 +26,11 @@ class CoverageCheck {
       : kcl_(kcl), problems_(problems), area_(kcl.area()) {}
 
   void run() {
-    const double t = kcl_.thickness(), r = kcl_.radius();
-    if (!(t > 0) || !(r > 0)) return;  // the sphere test hits nothing
+    // A header without a radius says nothing of the spheres its index was
+    // made for: then only the region under the face, which a sphere of any
+    // radius hits, is held to it.
+    const double t = kcl_.thickness(), r = kcl_.radiusStored() ? kcl_.radius() : 0;
+    if (!(t > 0) || (kcl_.radiusStored() && !(r > 0))) return;  // the sphere test hits nothing
     // A hair inside the region and inside each cube: rounding of P - origin
     // and of the prism's numbers must not count against the file.
     const double inset = 1e-3 * std::max(t, r) + 1e-6;

@@ -11,9 +11,10 @@ namespace kiln {
 namespace {
 
 const GameInfo kGames[] = {
-    {"MK7", "mk7", false, false, 30.0, 25.0},
-    {"MKDS", "mkds", false, true, 30.0, 25.0},
-    {"MKWii", "mkwii", true, false, 300.0, 250.0},
+    {"MK7", "mk7", false, false, 30.0, 25.0, 0x3C, true},
+    {"MKDS", "mkds", false, true, 30.0, 25.0, 0x3C, true},
+    {"MKWii", "mkwii", true, false, 300.0, 250.0, 0x3C, true},
+    {"SMG", "smg", true, false, 300.0, 250.0, 0x38, false},
 };
 
 int hexValue(char c) {
@@ -37,7 +38,7 @@ std::string withCommas(uint64_t value) {
 const GameInfo& infoOf(Game game) { return kGames[static_cast<int>(game)]; }
 
 std::optional<Game> gameNamed(std::string_view option) {
-  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii}) {
+  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii, Game::kSmg}) {
     if (option == infoOf(game).option) return game;
   }
   return std::nullopt;

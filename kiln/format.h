@@ -18,15 +18,25 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class Game { kMk7, kMkds, kMkwii };
+// The three kart games, and the layout of another Wii series (Galaxy):
+// MKWii's numbers and byte order under a 0x38-byte header that stores no
+// sphere radius.
+enum class Game { kMk7, kMkds, kMkwii, kSmg };
 
 struct GameInfo {
-  const char* name;    // "MK7", "MKDS", "MKWii"
-  const char* option;  // the -g value: "mk7", "mkds", "mkwii"
+  const char* name;    // "MK7", "MKDS", "MKWii", "SMG"
+  const char* option;  // the -g value: "mk7", "mkds", "mkwii", "smg"
   bool bigEndian;
   bool fixedPoint;  // MKDS: 20.12 positions, 4.12 normals
+  // The thickness written and the radius the index is built for.
   double thickness;
   double radius;
+  uint32_t headerSize;  // where the positions start: 0x3C, or 0x38 without the radius
+  // The thickness and radius are the game's own, which -t holds a file to;
+  // SMG's are kiln's choice (MKWii's), and its files may hold any.
+  bool gamesValues;
+  bool storesRadius() const { return headerSize == kFullHeader; }
+  static constexpr uint32_t kFullHeader = 0x3C;
 };
 
 const GameInfo& infoOf(Game game);
@@ -62,11 +72,13 @@ inline double storedNumber(Game game, double value) {
 // MKDS: the largest magnitude an fx32 holds, and the widest index area.
 constexpr double kFixedPointLimit = 524288.0;
 constexpr int kMaxDsAreaBits = 19;
-// MK7 and MKWii: the widest index area (the games form P - origin as a
+// MK7, MKWii and SMG: the widest index area (the games form P - origin as a
 // 32-bit integer).
 constexpr int kMaxFloatAreaBits = 30;
 
-constexpr uint32_t kHeaderSize = 0x3C;
+// The first word of a KCL file of version 2, a later console's layout
+// (little-endian).
+constexpr uint32_t kVersion2Word = 0x02020000;
 constexpr size_t kMaxPrisms = 65535;
 constexpr size_t kMaxPositions = 65536;
 constexpr size_t kMaxNormals = 65536;

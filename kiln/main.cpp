@@ -17,7 +17,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kiln [-g mk7|mkds|mkwii] [-m MATERIAL=XXXX]... [-o OUT] [-v] MODEL.obj\n"
+    "usage: kiln [-g mk7|mkds|mkwii|smg] [-m MATERIAL=XXXX]... [-o OUT] [-v] MODEL.obj\n"
     "       kiln -d [-o OUT.obj] [-v] FILE.kcl\n"
     "       kiln -i FILE.kcl\n"
     "       kiln -p X,Y,Z FILE.kcl\n"
@@ -29,7 +29,8 @@ const char kHelp[] =
     "\n"
     "  (no mode)  build OUT (default: MODEL with .kcl) from the model; each material\n"
     "             names its identifier with four hexadecimal digits (road_105A)\n"
-    "  -g GAME    the game to build for: mk7 (the default), mkds or mkwii\n"
+    "  -g GAME    the game to build for: mk7 (the default), mkds, mkwii, or smg\n"
+    "             (Galaxy's layout: MKWii's under a 0x38-byte header)\n"
     "  -m MATERIAL=XXXX  the identifier of a material whose name holds none\n"
     "  -o OUT     the file to write\n"
     "  -v         say what was written\n"
@@ -97,7 +98,8 @@ int parse(int argc, char** argv, Options& options) {
       case 'g': {
         const auto game = kiln::gameNamed(optarg);
         if (!game)
-          return usageError(std::string("unknown game \"") + optarg + "\" (mk7, mkds or mkwii)");
+          return usageError(std::string("unknown game \"") + optarg +
+                            "\" (mk7, mkds, mkwii or smg)");
         if (options.gameGiven) return usageError("-g given more than once");
         options.gameGiven = true;
         options.build.game = *game;

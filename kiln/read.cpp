@@ -23,18 +23,36 @@ const char kAxisNames[] = "xyz";
 }  // namespace
 
 Game detectGame(const std::vector<uint8_t>& bytes) {
-  if (bytes.size() < kHeaderSize) {
+  const uint32_t full = GameInfo::kFullHeader, smg = infoOf(Game::kSmg).headerSize;
+  uint32_t big = 0, little = 0;
+  if (bytes.size() >= 4) {
+    big = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+          bytes[3];
+    little = uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
+             (uint32_t{bytes[3]} << 24);
+    if (little == kVersion2Word) {
+      throw Error(
+          "a KCL file of version 2 (its first word is 0x02020000): a later console's layout, "
+          "which kiln does not read (it reads the MK7, MKDS, MKWii and SMG layouts)");
+    }
+    // Galaxy's layout: MKWii's, with the positions right after a header
+    // that ends before the sphere radius.
+    if (big == smg) {
+      if (bytes.size() < smg) {
+        throw Error("not a KCL file: " + std::to_string(bytes.size()) +
+                    " bytes, fewer than the 56 of an SMG header");
+      }
+      return Game::kSmg;
+    }
+  }
+  if (bytes.size() < full) {
     throw Error("not a KCL file: " + std::to_string(bytes.size()) +
                 " bytes, fewer than the 60 of a header");
   }
-  const uint32_t big = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
-                       (uint32_t{bytes[2]} << 8) | bytes[3];
-  if (big == kHeaderSize) return Game::kMkwii;
-  const uint32_t little = uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) |
-                          (uint32_t{bytes[2]} << 16) | (uint32_t{bytes[3]} << 24);
-  if (little != kHeaderSize) {
+  if (big == full) return Game::kMkwii;
+  if (little != full) {
     throw Error("not a KCL file: it starts with " + hex(big) +
-                ", not the positions' offset 0x3C in either byte order");
+                ", not the positions' offset 0x3C in either byte order (nor SMG's 0x38)");
   }
   // The thickness: as fx32 any value below 2048 units is a raw word below
   // 0x00800000; as a float any normal positive number is at least that.
@@ -56,7 +74,7 @@ uint16_t KclFile::u16(size_t offset) const {
 }
 
 Vec3 KclFile::position(size_t index) const {
-  const size_t at = kHeaderSize + 12 * index;
+  const size_t at = infoOf(game_).headerSize + 12 * index;
   return {numberValue(game_, u32(at)), numberValue(game_, u32(at + 4)),
           numberValue(game_, u32(at + 8))};
 }
@@ -94,7 +112,8 @@ void KclFile::readHeader() {
   inside("normals'", normalsOffset_);
   inside("prisms'", prismsOffset);
   inside("index's", indexOffset_);
-  if (normalsOffset_ < kHeaderSize) {
+  const uint32_t headerSize = infoOf(game_).headerSize;
+  if (normalsOffset_ < headerSize) {
     throw Error("the normals' offset " + hex(normalsOffset_) + " lies inside the header");
   }
   if (prismsOffset < normalsOffset_) {
@@ -106,12 +125,13 @@ void KclFile::readHeader() {
                 hex(prismsOffset));
   }
   prismBase_ = u32(0x08);
-  positionCount_ = (normalsOffset_ - kHeaderSize) / 12;
+  positionCount_ = (normalsOffset_ - headerSize) / 12;
   normalCount_ = (prismsOffset - normalsOffset_) / (infoOf(game_).fixedPoint ? 6 : 12);
   prismCount_ = (indexOffset_ - prismsOffset) / 16;
 
   thickness_ = numberValue(game_, u32(0x10));
-  radius_ = numberValue(game_, u32(0x38));
+  // SMG's header holds no radius: the one kiln builds its index for.
+  radius_ = infoOf(game_).storesRadius() ? numberValue(game_, u32(0x38)) : infoOf(game_).radius;
   if (!std::isfinite(thickness_)) throw Error("the prism thickness is not a finite number");
   if (!std::isfinite(radius_)) throw Error("the sphere radius is not a finite number");
   for (int axis = 0; axis < 3; ++axis) {

@@ -23,7 +23,10 @@ class KclFile {
   Game game() const { return game_; }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
   double thickness() const { return thickness_; }
+  // The header's sphere radius; SMG's header holds none (radiusStored()
+  // false): the one kiln builds SMG files for.
   double radius() const { return radius_; }
+  bool radiusStored() const { return infoOf(game_).storesRadius(); }
   const IndexArea& area() const { return area_; }
   uint32_t mask(int axis) const { return masks_[axis]; }
   uint32_t indexOffset() const { return indexOffset_; }

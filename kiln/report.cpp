@@ -80,8 +80,10 @@ std::string plural(uint64_t count, const char* one, const char* many) {
 std::string gameLine(const KclFile& kcl) {
   const GameInfo& info = infoOf(kcl.game());
   return std::string("an ") + info.name + " file (" +
+         (info.storesRadius() ? "" : "Galaxy's layout: ") +
          (info.bigEndian ? "big-endian" : "little-endian") + ", " +
-         (info.fixedPoint ? "fixed point" : "floating point") + ")";
+         (info.fixedPoint ? "fixed point" : "floating point") +
+         (info.storesRadius() ? "" : ", a 0x38-byte header without a sphere radius") + ")";
 }
 
 // A header number beside the game's own value.
@@ -98,8 +100,9 @@ const Vocabulary* vocabularyOf(Game game) {
 }
 
 // The identifier's fields in the calculators' words (MK7, MKDS) or as the
-// MKWii bit fields.
+// MKWii bit fields; SMG's value is its own, shown as it is.
 std::string fields(Game game, uint16_t shown, const std::string& indent) {
+  if (game == Game::kSmg) return "";
   const Vocabulary* words = vocabularyOf(game);
   if (words != nullptr) {
     const TypeRow& type = words->types[shown & 0x1F];
@@ -193,8 +196,16 @@ std::string describeKcl(const KclFile& kcl, const std::string& name, size_t surf
             coordinate(lo.y) + " to " + coordinate(hi.y) + ", z " + coordinate(lo.z) + " to " +
             coordinate(hi.z) + "\n";
   }
-  text += "prism thickness " + headerNumber(kcl.thickness(), info.thickness, info.name) +
-          ", sphere radius " + headerNumber(kcl.radius(), info.radius, info.name) + "\n";
+  if (!info.gamesValues) {
+    text += "prism thickness " + coordinate(kcl.thickness()) +
+            (kcl.thickness() != info.thickness ? " (kiln writes " + coordinate(info.thickness) + ")"
+                                               : std::string()) +
+            "; no sphere radius in the header (kiln builds for and -p tests one of " +
+            coordinate(info.radius) + ")\n";
+  } else {
+    text += "prism thickness " + headerNumber(kcl.thickness(), info.thickness, info.name) +
+            ", sphere radius " + headerNumber(kcl.radius(), info.radius, info.name) + "\n";
+  }
   const IndexArea& area = kcl.area();
   auto width = [](int bits) { return withCommas(uint64_t{1} << bits); };
   text += "index: origin " + point({area.origin[0], area.origin[1], area.origin[2]}) + ", area " +
@@ -279,20 +290,22 @@ std::string queryKcl(const KclFile& kcl, Vec3 p) {
     lines += "  prism " + std::to_string(k) + "  " + identifierLabel(game, kcl.attribute(k)) +
              "  " + why + "\n";
   }
-  text += plural(leaf.prisms.size(), "prism", "prisms") + " listed; a sphere of radius " +
-          coordinate(radius) + " (prism thickness " + coordinate(thickness) + ") hits " +
-          withCommas(hitCount) + ":\n" + lines;
+  text +=
+      plural(leaf.prisms.size(), "prism", "prisms") + " listed; a sphere of radius " +
+      coordinate(radius) + (kcl.radiusStored() ? " (" : " (kiln's, as the header holds none; ") +
+      "prism thickness " + coordinate(thickness) + ") hits " + withCommas(hitCount) + ":\n" + lines;
   return text;
 }
 
 std::vector<std::string> checkKcl(const KclFile& kcl) {
   std::vector<std::string> problems;
   const GameInfo& info = infoOf(kcl.game());
-  if (kcl.thickness() != info.thickness) {
+  // Only the kart games' own values are known; SMG's files may hold any.
+  if (info.gamesValues && kcl.thickness() != info.thickness) {
     problems.push_back("the prism thickness is " + coordinate(kcl.thickness()) + ", not " +
                        info.name + "'s " + coordinate(info.thickness));
   }
-  if (kcl.radius() != info.radius) {
+  if (info.gamesValues && kcl.radius() != info.radius) {
     problems.push_back("the sphere radius is " + coordinate(kcl.radius()) + ", not " + info.name +
                        "'s " + coordinate(info.radius));
   }
@@ -413,7 +426,7 @@ ObjExport exportObj(const KclFile& kcl, const std::string& mtlName, const std::s
       if (words != nullptr) {
         mtl += std::string("# ") + words->types[shown & 0x1F].entry + ", " +
                words->types[shown & 0x1F].effects[(shown >> 5) & 7] + "\n";
-      } else {
+      } else if (game != Game::kSmg) {
         char comment[64];
         std::snprintf(comment, sizeof comment, "# type 0x%02X, variant %d\n", shown & 0x1F,
                       (shown >> 5) & 7);

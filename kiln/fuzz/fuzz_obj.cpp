@@ -25,9 +25,9 @@ void check(bool condition, const char* what) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   kiln::BuildOptions options;
-  options.game = data[0] % 3 == 0   ? kiln::Game::kMk7
-                 : data[0] % 3 == 1 ? kiln::Game::kMkds
-                                    : kiln::Game::kMkwii;
+  const kiln::Game games[] = {kiln::Game::kMk7, kiln::Game::kMkds, kiln::Game::kMkwii,
+                              kiln::Game::kSmg};
+  options.game = games[data[0] % 4];
   options.materialIdentifiers = {{"grass", 0x0005}};
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   try {

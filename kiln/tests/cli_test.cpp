@@ -22,7 +22,7 @@ using Names = std::vector<std::string>;
 
 const std::string kKiln = KILN_PROGRAM;
 const std::string kUsage =
-    "usage: kiln [-g mk7|mkds|mkwii] [-m MATERIAL=XXXX]... [-o OUT] [-v] MODEL.obj\n"
+    "usage: kiln [-g mk7|mkds|mkwii|smg] [-m MATERIAL=XXXX]... [-o OUT] [-v] MODEL.obj\n"
     "       kiln -d [-o OUT.obj] [-v] FILE.kcl\n"
     "       kiln -i FILE.kcl\n"
     "       kiln -p X,Y,Z FILE.kcl\n"
@@ -110,7 +110,7 @@ TEST(KilnProgram, BuildsSilentlyBesideTheModel) {
 
 TEST(KilnProgram, RoundTripsThroughObjForEachGame) {
   const course::Course model = course::demoCourse();
-  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii}) {
+  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii, Game::kSmg}) {
     SCOPED_TRACE(kiln::infoOf(game).name);
     testkit::TempDir dir;
     testkit::WriteFile(dir / "course.obj", course::toObj(model, "demo"));
@@ -146,6 +146,85 @@ TEST(KilnProgram, RoundTripsThroughObjForEachGame) {
     EXPECT_EQ(r.err.rfind("back.obj: 474 triangles, ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(" vertices, 6 materials (back.mtl)\n"), std::string::npos) << r.err;
     EXPECT_TRUE(testkit::Exists(dir / "back.mtl"));
+  }
+}
+
+TEST(KilnProgram, ReadsAndWritesGalaxysLayout) {
+  // The demo course as Galaxy's files hold it, written from the format's
+  // description: a thickness of 40, no radius, unused positions.
+  const course::Course model = course::demoCourse();
+  std::vector<kilntest::Triangle> triangles;
+  for (const course::Course::Face& f : model.faces) {
+    const course::Point& a = model.vertices[f.corner[0]];
+    const course::Point& b = model.vertices[f.corner[1]];
+    const course::Point& c = model.vertices[f.corner[2]];
+    triangles.push_back({{a.x, a.y, a.z},
+                         {b.x, b.y, b.z},
+                         {c.x, c.y, c.z},
+                         *kiln::identifierInName(model.materials[f.material])});
+  }
+  testkit::TempDir dir;
+  testkit::WriteFile(dir / "galaxy.kcl", kilntest::galaxyFile(triangles, 40, 350));
+  testkit::RunResult r = kiln({"-i", "galaxy.kcl"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("galaxy.kcl: an SMG file (Galaxy's layout: big-endian, floating point, a "
+                        "0x38-byte header without a sphere radius)\n474 prisms, 477 positions, "
+                        "1,896 normals\n",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\nprism thickness 40 (kiln writes 300); no sphere radius in the header "
+                       "(kiln builds for and -p tests one of 250)\n"),
+            std::string::npos)
+      << r.out;
+  // The values are SMG's own: no kart game's fields beside them.
+  EXPECT_NE(r.out.find("\nidentifiers (6):\n  0000  96 prisms\n  0005  "), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("type 0x"), std::string::npos) << r.out;
+  r = kiln({"-t", "galaxy.kcl"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  r = kiln({"-p", "0,10,-2000", "galaxy.kcl"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(" listed; a sphere of radius 250 (kiln's, as the header holds none; prism "
+                       "thickness 40) hits "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("  0000  hit: inside its edges, 10 above the face\n"), std::string::npos)
+      << r.out;
+  // Out as OBJ and in again with -g smg: the same triangles and values,
+  // in a file of the same layout with kiln's thickness.
+  r = kiln({"-d", "galaxy.kcl"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = kiln({"-g", "smg", "-o", "again.kcl", "galaxy.kcl.obj"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const testkit::Bytes again = testkit::ReadBytes(dir / "again.kcl");
+  EXPECT_EQ(again[3], 0x38);
+  const reference::File file(again);
+  EXPECT_EQ(file.game, reference::File::kSmg);
+  EXPECT_EQ(file.thickness, 300);
+  EXPECT_TRUE(holdsModel(file, model, Game::kSmg, 0.01));
+  EXPECT_EQ(kilntest::coverage(file, 20, 5).missed, 0u);
+  r = kiln({"-t", "again.kcl"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  r = kiln({"-i", "again.kcl"}, dir.path());
+  EXPECT_NE(r.out.find("\nprism thickness 300; no sphere radius in the header "), std::string::npos)
+      << r.out;
+  // A later console's layout is named, and refused by every mode.
+  testkit::Bytes version2(0x80, 0);  // 00 00 02 02: 0x02020000 little-endian
+  version2[2] = version2[3] = 0x02;
+  testkit::WriteFile(dir / "v2.kcl", version2);
+  for (const Names& mode : {Names{"-t"}, Names{"-i"}, Names{"-d"}, Names{"-p", "0,0,0"}}) {
+    Names args = mode;
+    args.push_back("v2.kcl");
+    r = kiln(args, dir.path());
+    EXPECT_EQ(r.status, 1) << mode[0];
+    EXPECT_EQ(r.err,
+              "kiln: v2.kcl: a KCL file of version 2 (its first word is 0x02020000): a later "
+              "console's layout, which kiln does not read (it reads the MK7, MKDS, MKWii and SMG "
+              "layouts)\n");
   }
 }
 
@@ -272,7 +351,7 @@ TEST(KilnProgram, UsageErrors) {
       {{"-i"}, "no FILE given"},
       {{"-t"}, "no FILE given"},
       {{"a.obj", "b.obj"}, "one file at a time"},
-      {{"-g", "mk8", "a.obj"}, "unknown game \"mk8\" (mk7, mkds or mkwii)"},
+      {{"-g", "mk8", "a.obj"}, "unknown game \"mk8\" (mk7, mkds, mkwii or smg)"},
       {{"-g", "mk7", "-g", "mkds", "a.obj"}, "-g given more than once"},
       {{"-m", "road", "a.obj"}, "-m needs MATERIAL=XXXX, four hexadecimal digits: \"road\""},
       {{"-m", "road=10A", "a.obj"},

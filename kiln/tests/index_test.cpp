@@ -30,7 +30,7 @@ void expectFullCoverage(const course::Course& model, Game game, int points, cons
 
 TEST(KilnIndex, EveryHitFindsItsPrismOnTheDemoCourse) {
   const course::Course model = course::demoCourse();
-  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii}) {
+  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii, Game::kSmg}) {
     expectFullCoverage(model, game, 200, "the demo course");
   }
 }
@@ -87,7 +87,10 @@ TEST(KilnIndex, ListsStayShortOnDenseGroundAndTheHeaderHoldsTheGamesNumbers) {
     Game game;
     double thickness, radius;
     size_t longest;
-  } games[] = {{Game::kMk7, 30, 25, 75}, {Game::kMkds, 30, 25, 75}, {Game::kMkwii, 300, 250, 3200}};
+  } games[] = {{Game::kMk7, 30, 25, 75},
+               {Game::kMkds, 30, 25, 75},
+               {Game::kMkwii, 300, 250, 3200},
+               {Game::kSmg, 300, 250, 3200}};
   for (const auto& g : games) {
     SCOPED_TRACE(kiln::infoOf(g.game).name);
     const reference::File file(kilntest::build(field, g.game));

@@ -44,12 +44,16 @@ double triangleDistance(V p, V a, V b, V c) {
 }  // namespace
 
 File::File(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-  if (bytes_.size() < 0x3C) throw std::runtime_error("shorter than a header");
+  if (bytes_.size() < 0x38) throw std::runtime_error("shorter than a header");
   const uint32_t first = (uint32_t{bytes_[0]} << 24) | (uint32_t{bytes_[1]} << 16) |
                          (uint32_t{bytes_[2]} << 8) | bytes_[3];
   game = kMk7;  // little-endian, until the first word says otherwise
   if (first == 0x3C) {
     game = kMkwii;
+  } else if (first == 0x38) {
+    game = kSmg;  // MKWii's layout, the header ending before the radius
+  } else if (bytes_.size() < 0x3C) {
+    throw std::runtime_error("shorter than a header");
   } else if (u32(0x10) < 0x00800000u) {
     game = kMkds;
   }
@@ -65,20 +69,21 @@ File::File(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
   shift = u32(0x2C);
   shiftX = u32(0x30);
   shiftXY = u32(0x34);
-  radius = number(0x38);
+  radius = game == kSmg ? kSmgRadius : number(0x38);
   prismCount = (indexOffset - prismsOffset) / 16;
 }
 
 uint32_t File::u32(size_t at) const {
   const uint8_t* p = &bytes_.at(at + 3) - 3;
-  if (game == kMkwii)
+  if (game == kMkwii || game == kSmg)
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
   return (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
 }
 
 uint16_t File::u16(size_t at) const {
   const uint8_t* p = &bytes_.at(at + 1) - 1;
-  return static_cast<uint16_t>(game == kMkwii ? (p[0] << 8) | p[1] : (p[1] << 8) | p[0]);
+  const bool big = game == kMkwii || game == kSmg;
+  return static_cast<uint16_t>(big ? (p[0] << 8) | p[1] : (p[1] << 8) | p[0]);
 }
 
 double File::number(size_t at) const {

@@ -17,11 +17,14 @@ struct V {
 
 class File {
  public:
-  // The game from the first word (big-endian 0x3C: MKWii) and, little-endian,
-  // from the thickness word (below 0x00800000: MKDS fixed point, else MK7).
+  // The game from the first word (big-endian 0x3C: MKWii, 0x38: SMG) and,
+  // little-endian, from the thickness word (below 0x00800000: MKDS fixed
+  // point, else MK7).
   explicit File(std::vector<uint8_t> bytes);
 
-  enum Game { kMk7, kMkds, kMkwii };
+  enum Game { kMk7, kMkds, kMkwii, kSmg };
+  // SMG's header holds no radius: the spheres kiln builds its index for.
+  static constexpr double kSmgRadius = 250;
   Game game;
   double thickness, radius;
   double origin[3];

@@ -84,7 +84,7 @@ TEST(KilnRead, DamagedHeadersAndSections) {
   } cases[] = {
       {"first word", 0, 0x12345678,
        "not a KCL file: it starts with 0x78563412, not the positions' offset 0x3C in either byte "
-       "order"},
+       "order (nor SMG's 0x38)"},
       {"normals beyond the end", 4, 0x10000,
        "the normals' offset 0x10000 lies outside the file (" + std::to_string(base.size()) +
            " bytes)"},
@@ -221,7 +221,7 @@ TEST(KilnRead, SharedBlocksAndDeepChainsAreWalkedOncePerBlock) {
 }
 
 TEST(KilnRead, TheGameComesFromTheFile) {
-  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii}) {
+  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii, Game::kSmg}) {
     const Bytes bytes = oneTriangle(game);
     EXPECT_EQ(kiln::detectGame(bytes), game);
     const kiln::KclFile file(bytes);
@@ -235,6 +235,78 @@ TEST(KilnRead, TheGameComesFromTheFile) {
   }
 }
 
+// Galaxy's files, made from the format's description rather than by kiln:
+// a floor, a wall and a slope, a thickness of kiln's choosing nowhere, and
+// positions no prism uses.
+std::vector<kilntest::Triangle> galaxyTriangles() {
+  return {{{0, 0, 0}, {0, 0, 400}, {400, 0, 0}, 0x0003},
+          {{600, 0, 0}, {600, 300, 0}, {600, 0, 400}, 0x0010},
+          {{-500, 0, -500}, {-500, 200, -100}, {-100, 0, -500}, 0x8001}};
+}
+
+TEST(KilnRead, GalaxysLayoutFromTheFormat) {
+  const std::vector<kilntest::Triangle> triangles = galaxyTriangles();
+  const Bytes bytes = kilntest::galaxyFile(triangles, 40, 350);
+  ASSERT_EQ(get32(bytes, 0), 0x38u);
+  EXPECT_EQ(kiln::detectGame(bytes), Game::kSmg);
+  const kiln::KclFile file(bytes);
+  EXPECT_EQ(file.game(), Game::kSmg);
+  EXPECT_EQ(file.prismCount(), 3u);
+  EXPECT_EQ(file.positionCount(), 6u);  // three unused
+  EXPECT_EQ(file.normalCount(), 12u);
+  EXPECT_EQ(file.thickness(), 40);
+  EXPECT_FALSE(file.radiusStored());
+  EXPECT_EQ(file.radius(), kiln::infoOf(Game::kSmg).radius);
+  const kiln::KclFile::IndexStats& stats = file.indexStats();
+  EXPECT_EQ(stats.blocks, 1u);
+  EXPECT_EQ(stats.leaves, 9u);
+  EXPECT_EQ(stats.distinctLists, 1u);
+  EXPECT_EQ(stats.longestList, 3u);
+  for (size_t k = 1; k <= 3; ++k) {
+    const kilntest::Triangle& t = triangles[k - 1];
+    kiln::Vec3 a, b, c;
+    file.corners(k, a, b, c);
+    const kiln::Vec3 expected[3] = {
+        {t.a.x, t.a.y, t.a.z}, {t.b.x, t.b.y, t.b.z}, {t.c.x, t.c.y, t.c.z}};
+    const kiln::Vec3 got[3] = {a, b, c};
+    for (int i = 0; i < 3; ++i) EXPECT_LT(kiln::length(got[i] - expected[i]), 1e-3) << k;
+    EXPECT_EQ(file.attribute(k), t.attribute);
+    const kiln::KclFile::Leaf leaf = file.lookup((a + b + c) * (1.0 / 3));
+    EXPECT_TRUE(leaf.inside);
+    EXPECT_EQ(leaf.prisms, (std::vector<uint16_t>{1, 2, 3}));
+  }
+  // Its thickness is its own: nothing to say, and the index covers the
+  // region under every face.
+  EXPECT_EQ(kiln::checkKcl(file), std::vector<std::string>{});
+  // The tests' own reading agrees.
+  const reference::File other(bytes);
+  EXPECT_EQ(other.game, reference::File::kSmg);
+  EXPECT_EQ(other.prismCount, 3u);
+  EXPECT_EQ(other.search({100, 10, 100}), (std::vector<uint16_t>{1, 2, 3}));
+}
+
+TEST(KilnRead, GalaxysShortHeaderAndVersion2AreToldApart) {
+  Bytes version2(0x100, 0);  // 00 00 02 02: 0x02020000 little-endian
+  version2[2] = version2[3] = 0x02;
+  const std::string refused =
+      "a KCL file of version 2 (its first word is 0x02020000): a later console's layout, which "
+      "kiln does not read (it reads the MK7, MKDS, MKWii and SMG layouts)";
+  EXPECT_EQ(readError(version2), refused);
+  version2.resize(4);
+  EXPECT_EQ(readError(version2), refused);
+  const Bytes galaxy = kilntest::galaxyFile(galaxyTriangles(), 40, 350);
+  EXPECT_EQ(readError(Bytes(galaxy.begin(), galaxy.begin() + 40)),
+            "not a KCL file: 40 bytes, fewer than the 56 of an SMG header");
+  // The header ends at 0x38: sections may begin there, not before.
+  Bytes damaged = galaxy;
+  put32(damaged, 4, 0x34);
+  EXPECT_EQ(readError(damaged), "the normals' offset 0x34 lies inside the header");
+  damaged = galaxy;
+  put32(damaged, 4, 0x38);  // no positions at all: the prisms' indices fail
+  EXPECT_EQ(readError(damaged).rfind("prism 1: its position index 0 is out of range (0 ", 0), 0u)
+      << readError(damaged);
+}
+
 }  // namespace
 
 namespace {
@@ -244,7 +316,7 @@ std::vector<std::string> problemsOf(const Bytes& bytes) {
 }
 
 TEST(KilnCheck, FindsLeavesThatLackAPrismTheGameWouldHit) {
-  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii}) {
+  for (Game game : {Game::kMk7, Game::kMkds, Game::kMkwii, Game::kSmg}) {
     SCOPED_TRACE(kiln::infoOf(game).name);
     const Bytes sound = kilntest::build(course::demoCourse(), game);
     EXPECT_TRUE(problemsOf(sound).empty());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace kilntest {
 
@@ -111,6 +112,103 @@ Coverage coverage(const reference::File& file, int points, uint64_t seed) {
     }
   }
   return result;
+}
+
+namespace {
+
+V normalised(V a) { return unitOf(a); }
+double dotOf(V a, V b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+class BigEndian {
+ public:
+  void u32(uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(v >> shift));
+  }
+  void u16(uint16_t v) {
+    bytes.push_back(static_cast<uint8_t>(v >> 8));
+    bytes.push_back(static_cast<uint8_t>(v));
+  }
+  void f32(double v) {
+    const float f = static_cast<float>(v);
+    uint32_t word;
+    std::memcpy(&word, &f, 4);
+    u32(word);
+  }
+  void vector(V v) {
+    f32(v.x);
+    f32(v.y);
+    f32(v.z);
+  }
+  std::vector<uint8_t> bytes;
+};
+
+}  // namespace
+
+std::vector<uint8_t> galaxyFile(const std::vector<Triangle>& triangles, double thickness,
+                                double reach) {
+  // The area: whole units, `reach` beyond the corners; root cubes of 2^s
+  // units, two of them along x.
+  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (const Triangle& t : triangles) {
+    for (const V& v : {t.a, t.b, t.c}) {
+      const double c[3] = {v.x, v.y, v.z};
+      for (int axis = 0; axis < 3; ++axis) {
+        lo[axis] = std::min(lo[axis], c[axis]);
+        hi[axis] = std::max(hi[axis], c[axis]);
+      }
+    }
+  }
+  double origin[3];
+  uint32_t s = 1;
+  for (int axis = 0; axis < 3; ++axis) {
+    origin[axis] = std::floor(lo[axis] - reach - 1);
+    const double width = hi[axis] + reach + 1 - origin[axis];
+    while (std::ldexp(1.0, static_cast<int>(s) + (axis == 0 ? 1 : 0)) < width) ++s;
+  }
+  const uint32_t bits[3] = {s + 1, s, s};
+
+  const uint32_t count = static_cast<uint32_t>(triangles.size());
+  const uint32_t unused = 3;
+  const uint32_t positions = 0x38, normals = positions + 12 * (count + unused);
+  const uint32_t prisms = normals + 12 * 4 * count, index = prisms + 16 * count;
+  BigEndian out;
+  out.u32(positions);
+  out.u32(normals);
+  out.u32(prisms - 0x10);
+  out.u32(index);
+  out.f32(thickness);
+  for (double o : origin) out.f32(o);
+  for (uint32_t b : bits) out.u32(~((uint32_t{1} << b) - 1));
+  out.u32(s);
+  out.u32(bits[0] - s);
+  out.u32(bits[0] - s + bits[1] - s);
+  for (const Triangle& t : triangles) out.vector(t.a);
+  for (uint32_t i = 0; i < unused; ++i) out.vector({1e4 + i, -1e4, 0.5 * i});
+  std::vector<double> heights;
+  for (const Triangle& t : triangles) {
+    const V fn = normalised(crossOf(sub(t.b, t.a), sub(t.c, t.a)));
+    const V en1 = normalised(crossOf(fn, sub(t.c, t.a)));
+    const V en2 = normalised(crossOf(sub(t.b, t.a), fn));
+    const V en3 = normalised(crossOf(fn, sub(t.b, t.c)));
+    for (const V& n : {fn, en1, en2, en3}) out.vector(n);
+    heights.push_back(dotOf(sub(t.b, t.a), en3));
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    out.f32(heights[i]);
+    out.u16(static_cast<uint16_t>(i));
+    for (uint32_t n = 0; n < 4; ++n) out.u16(static_cast<uint16_t>(4 * i + n));
+    out.u16(triangles[i].attribute);
+  }
+  // The root block (two keys), the first root's block of eight, then the
+  // list: each key relative to its own block, a leaf's pointing 2 bytes
+  // before its list's first entry.
+  const uint32_t block = index + 8, list = block + 32;
+  out.u32(8);
+  out.u32(0x80000000u | (list - 2 - index));
+  for (int i = 0; i < 8; ++i) out.u32(0x80000000u | (list - 2 - block));
+  for (uint32_t k = 1; k <= count; ++k) out.u16(static_cast<uint16_t>(k));
+  out.u16(0);
+  return out.bytes;
 }
 
 }  // namespace kilntest

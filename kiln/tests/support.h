@@ -54,6 +54,22 @@ struct Coverage {
 // the list of its leaf.
 Coverage coverage(const reference::File& file, int points, uint64_t seed);
 
+// A triangle and the 16-bit value its prism stores.
+struct Triangle {
+  reference::V a, b, c;
+  uint16_t attribute;
+};
+
+// A KCL file of Galaxy's layout written from the format's description alone
+// (sharing no code with kiln), as the games' files are: a 0x38-byte header
+// without a sphere radius, big-endian floats, one position and four
+// normals per prism and, after the positions the prisms use, a few that
+// none uses (as other tools' signatures); an area `reach` units beyond the
+// corners, of two root cubes along x, the first split into eight leaves;
+// every leaf lists every prism.
+std::vector<uint8_t> galaxyFile(const std::vector<Triangle>& triangles, double thickness,
+                                double reach);
+
 }  // namespace kilntest
 
 #endif
