@@ -234,7 +234,7 @@ Course gameCourse() {
   const uint32_t road = c.material("road_0000");
   const uint32_t boost = c.material("boost_0008");
   const uint32_t wall = c.material("wall_0010");
-  const uint32_t bridge_ = c.material("bridge_0081");
+  const uint32_t deck = c.material("bridge_0081");
   const uint32_t tunnel = c.material("tunnel_0030");
   const uint32_t water = c.material("water_0039");
   const uint32_t floor = c.material("floor_0000");
@@ -287,8 +287,8 @@ Course gameCourse() {
 
   // Two bridges: across the valley at x = -8000, and along x over the
   // hollow south of the loop.
-  bridge(c, -8000, -1500, 7000, false, 400, bridge_, wall);
-  bridge(c, -3500, 15500, 7000, true, 700, bridge_, wall);
+  bridge(c, -8000, -1500, 7000, false, 400, deck, wall);
+  bridge(c, -3500, 15500, 7000, true, 700, deck, wall);
 
   // A tunnel through the hill at (9000, -6000): a tube of radius 800 along
   // x, 10,000 long, 24 faces around and 100 rings, facing inwards.
