@@ -88,16 +88,29 @@ bool Compare(uint64_t size, ReadA read_a, ReadB read_b, bool* same) {
 }  // namespace
 
 bool SharedBlocks::Reorder(const std::vector<KeptFile>& files, std::vector<size_t>* order) {
-  std::map<std::pair<uint64_t, uint64_t>, std::vector<size_t>> groups;
+  // The positions by original block; a run of one block is its group, in
+  // data order.
+  std::vector<size_t> by_block;
   for (size_t i = 0; i < files.size(); ++i) {
-    if (Sharing(files[i])) groups[{files[i].start, files[i].size}].push_back(i);
+    if (Sharing(files[i])) by_block.push_back(i);
   }
+  std::stable_sort(by_block.begin(), by_block.end(), [&](size_t a, size_t b) {
+    return std::pair(files[a].start, files[a].size) < std::pair(files[b].start, files[b].size);
+  });
   // keeper_of[p]: the position that moves in front of p; moved: the positions that move.
   std::map<size_t, size_t> keeper_of;
   std::vector<uint8_t> moved(files.size(), 0);
-  for (const auto& [block, members] : groups) {
-    if (members.size() < 2) continue;
-    for (const size_t m : members) {
+  for (size_t first = 0, last = 0; first < by_block.size(); first = last) {
+    const KeptFile& block = files[by_block[first]];
+    last = first + 1;
+    while (last < by_block.size() && files[by_block[last]].start == block.start &&
+           files[by_block[last]].size == block.size) {
+      ++last;
+    }
+    if (last - first < 2) continue;
+    shared_.insert({block.start, block.size});
+    for (size_t k = first; k < last; ++k) {
+      const size_t m = by_block[k];
       const KeptFile& f = files[m];
       if (host_.entries[f.file].size != f.size) continue;
       HostFile file(host_, f.file, messages_);
@@ -110,8 +123,8 @@ bool SharedBlocks::Reorder(const std::vector<KeptFile>& files, std::vector<size_
           &same);
       if (!read) return false;
       if (!same) continue;
-      if (m != members.front()) {
-        keeper_of[members.front()] = m;
+      if (k != first) {
+        keeper_of[by_block[first]] = m;
         moved[m] = 1;
       }
       break;
@@ -153,7 +166,7 @@ bool SharedBlocks::Find(const KeptFile& kept, uint64_t* start) {
 }
 
 void SharedBlocks::Placed(const KeptFile& kept, uint64_t start) {
-  if (!Sharing(kept)) return;
+  if (!Sharing(kept) || shared_.count({kept.start, kept.size}) == 0) return;
   std::vector<Block>& blocks = blocks_[{kept.start, kept.size}];
   if (blocks.size() < kMaxBlocks) blocks.push_back({kept.file, start});
 }

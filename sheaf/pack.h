@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,6 +81,7 @@ class SharedBlocks {
   const HostTree& host_;
   Messages& messages_;
   Input* original_;
+  std::set<std::pair<uint64_t, uint64_t>> shared_;  // original blocks of several files
   std::map<std::pair<uint64_t, uint64_t>, std::vector<Block>> blocks_;
 };
 
