@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace reference {
@@ -27,16 +29,19 @@ class Stored {
   explicit Stored(bool share) : share_(share) {}
   // The start of an earlier copy of data, or false.
   bool Find(const Bytes& data, uint32_t* start) const {
-    const auto it = starts_.find(data);
-    if (!share_ || data.empty() || it == starts_.end()) return false;
+    if (!share_ || data.empty()) return false;
+    const auto it = starts_.find(Key(data));
+    if (it == starts_.end()) return false;
     *start = it->second;
     return true;
   }
-  void Add(const Bytes& data, uint32_t start) { starts_.emplace(data, start); }
+  void Add(const Bytes& data, uint32_t start) { starts_.emplace(Key(data), start); }
 
  private:
+  static std::string Key(const Bytes& data) { return std::string(data.begin(), data.end()); }
+
   bool share_;
-  std::map<Bytes, uint32_t> starts_;
+  std::unordered_map<std::string, uint32_t> starts_;
 };
 
 // A folder of the tree: its files and sub-folders by name.
