@@ -23,8 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
   const uncairn::Report ignore = [](const std::string&) {};
 
+  uncairn::InputFile file;
+  if (!file.Open(fd, "image", ignore)) abort();
+  const uncairn::Region whole(file, 0, file.size());
   uncairn::IvfcReader image;
-  if (image.Open(fd, "image", ignore)) {
+  if (image.Open(whole, "image", ignore)) {
     uncairn::RomfsTree tree;
     const bool tree_read = tree.Load(image, ignore);
     image.set_holdings([&tree](uint64_t begin, uint64_t end) { return tree.Holdings(begin, end); });

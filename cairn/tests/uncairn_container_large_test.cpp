@@ -53,8 +53,8 @@ TEST_F(LargeCards, PartitionPastFourGiB) {
   // Partition 1 at 0x800020 units: 0x100004000 bytes, which 32-bit
   // arithmetic would put on partition 0.
   const uint64_t far_offset = 0x100004000;
-  ctrtest::Bytes header = ctrtest::CciHeader({{0, small.size()}}, uint64_t(8) << 30, small.data(),
-                                             nullptr);
+  ctrtest::Bytes header =
+      ctrtest::CciHeader({{0, small.size()}}, uint64_t(8) << 30, small.data(), nullptr);
   ctrtest::Put32(header, 0x128, static_cast<uint32_t>(far_offset / ctrtest::kMediaUnit));
   ctrtest::Put32(header, 0x12C, static_cast<uint32_t>(far.size() / ctrtest::kMediaUnit));
   const std::string file = tmp_ / "far.3ds";
