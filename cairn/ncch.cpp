@@ -144,7 +144,7 @@ bool Ncch::Read(const InputFile& file, uint64_t offset, uint64_t available,
     }
     if (regions[i].area != nullptr) {
       a.hashed = uint64_t(get_le32(header_ + regions[i].field + 8)) * kMediaUnit;
-      a.hash = header_ + regions[i].hash_field;
+      a.hash_field = regions[i].hash_field;
       if (a.hashed == 0) {
         return Damaged(std::string("the hash region of ") + regions[i].name + " is empty");
       }
@@ -173,7 +173,7 @@ bool Ncch::Read(const InputFile& file, uint64_t offset, uint64_t available,
   if (exheader_size != 0) {
     exheader_.offset = kHeaderSize;
     exheader_.size = exheader_.hashed = exheader_size;
-    exheader_.hash = header_ + kExheaderHash;
+    exheader_.hash_field = kExheaderHash;
   }
 
   program_id_ = get_le64(header_ + kProgramId);
@@ -207,7 +207,7 @@ Ncch::Hash Ncch::CheckHash(const Area& area, uint8_t region) const {
   if (crypto_ != Crypto::kNone && crypto_ != Crypto::kFixedKey) return Hash::kNotChecked;
   uint8_t digest[Sha256::kSize];
   if (!Plaintext(area, region).Digest(area.hashed, digest)) return Hash::kNotChecked;
-  return memcmp(digest, area.hash, sizeof(digest)) == 0 ? Hash::kGood : Hash::kBad;
+  return memcmp(digest, header_ + area.hash_field, sizeof(digest)) == 0 ? Hash::kGood : Hash::kBad;
 }
 
 bool Ncch::Describe(std::vector<std::string>& lines) const {

@@ -60,8 +60,8 @@ class Ncch {
   struct Area {
     uint64_t offset = 0;  // from the NCCH's start
     uint64_t size = 0;
-    uint64_t hashed = 0;  // the bytes its hash covers
-    const uint8_t* hash = nullptr;
+    uint64_t hashed = 0;    // the bytes its hash covers
+    size_t hash_field = 0;  // where the header holds that hash
   };
   enum class Hash { kGood, kBad, kNotChecked };
 

@@ -72,6 +72,12 @@ Region Region::Part(uint64_t at, uint64_t size) const {
 }
 
 bool Region::Read(uint64_t at, uint8_t* dst, size_t size) const {
+  // The readers keep inside their regions; this keeps a fault of theirs
+  // from reading another region's bytes.
+  if (at > size_ || size > size_ - at) {
+    file_->Problem("cannot read the image: a read past the end of its region");
+    return false;
+  }
   if (!file_->Read(offset_ + at, dst, size)) return false;
   if (cipher_) cipher_->Apply(counter_, stream_start_ + at, dst, size);
   return true;

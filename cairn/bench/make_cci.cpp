@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
   ctrtest::Ncch ncch = ctrtest::LayOutNcch(spec, static_cast<uint64_t>(romfs_size), superblock);
   ncch.bytes.resize(ncch.romfs_offset, 0);
   const uint64_t ncch_size = ncch.romfs_offset + ncch.romfs_size;
-  const ctrtest::Bytes header = ctrtest::CciHeader({{0, ncch_size}}, uint64_t(2) << 30,
-                                                   ncch.bytes.data(), nullptr);
+  const ctrtest::Bytes header =
+      ctrtest::CciHeader({{0, ncch_size}}, uint64_t(2) << 30, ncch.bytes.data(), nullptr);
 
   const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0 || !WriteAll(out, header.data(), header.size()) ||
@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   }
   std::vector<uint8_t> buffer(1 << 20);
   for (uint64_t at = 0; at < ncch.romfs_size;) {
-    const size_t piece = static_cast<size_t>(std::min<uint64_t>(buffer.size(), ncch.romfs_size - at));
+    const size_t piece =
+        static_cast<size_t>(std::min<uint64_t>(buffer.size(), ncch.romfs_size - at));
     const ssize_t n = at < static_cast<uint64_t>(romfs_size)
                           ? pread(in, buffer.data(), piece, static_cast<off_t>(at))
                           : 0;
