@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ctr_builder.h"
+#include "fault_injection.h"
 #include "test_support.h"
 #include "tree_compare.h"
 
@@ -643,6 +644,25 @@ TEST_F(Containers, DamagedAndHostileHeaders) {
       EXPECT_EQ(i.err, r.err);
     }
   }
+}
+
+// A failing read of the container's headers, or of the encrypted RomFS, or
+// a failing write, leaves no partial file and an old one kept.
+TEST_F(Containers, EveryFailingCallIsHandled) {
+  ctrtest::NcchSpec game = Cfa(manual_romfs_);
+  game.crypto_flags = 0x01;
+  game.encrypt = true;
+  ctrtest::CciSpec spec;
+  spec.partitions = {{0, ctrtest::BuildNcch(game).bytes}};
+  const std::string card = Save("card.3ds", ctrtest::BuildCci(spec).bytes);
+  testkit::FaultSweep sweep;
+  sweep.prepare = [&](const std::string& work) {
+    MakeDir(work + "/out");
+    WriteFile(work + "/out/index.txt", "an older file, kept");
+  };
+  sweep.argv = {UNCAIRN_PROGRAM, "-f", card, "out"};
+  sweep.calls = {"pread64", "write", "openat", "close", "fstat", "renameat", "unlinkat"};
+  testkit::ExpectEveryFailingCallHandled(sweep);
 }
 
 }  // namespace
