@@ -48,6 +48,11 @@ std::string Suffix(const std::string& path) {
   return Lower(path.substr(dot));
 }
 
+std::string ChangedSize(const std::string& path, uint64_t was, uint64_t now) {
+  return "cannot pack " + Quote(path) + ": it changed while the archive was made (" +
+         std::to_string(was) + " bytes, then " + std::to_string(now) + ")";
+}
+
 // Writes the plan's bytes to a file or into memory.
 class Emitter {
  public:
@@ -78,7 +83,8 @@ class Emitter {
   bool WriteOut(const uint8_t* data, size_t size);
   bool PutFile(const Piece& piece);
   uint64_t CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size);
-  void Named(uint32_t file);
+  bool CheckShared(const Piece& piece);
+  void Name(uint32_t file);
 
   const Plan& plan_;
   const HostTree& host_;
@@ -160,12 +166,6 @@ uint64_t Emitter::CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size) {
   return done;
 }
 
-void Emitter::Named(uint32_t file) {
-  if (verbose_ == nullptr || file == Piece::kNoFile) return;
-  fprintf(verbose_, "%s\n", host_.entries[file].path.c_str());
-  fflush(verbose_);
-}
-
 bool Emitter::PutFile(const Piece& piece) {
   const HostEntry& entry = host_.entries[piece.file];
   const std::string path = host_.HostPath(piece.file);
@@ -180,9 +180,7 @@ bool Emitter::PutFile(const Piece& piece) {
   if (!ok) {
     messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
   } else if (static_cast<uint64_t>(st.st_size) != entry.size) {
-    messages_.Problem("cannot pack " + Quote(path) + ": it changed while the archive was made (" +
-                      std::to_string(entry.size) + " bytes, then " + std::to_string(st.st_size) +
-                      ")");
+    messages_.Problem(ChangedSize(path, entry.size, static_cast<uint64_t>(st.st_size)));
     ok = false;
   }
   uint64_t left = piece.size;
@@ -222,8 +220,32 @@ bool Emitter::PutFile(const Piece& piece) {
     left -= static_cast<uint64_t>(n);
   }
   close(fd);
-  if (ok) Named(piece.file);
+  if (ok) Name(piece.file);
   return ok;
+}
+
+// A file packed as another's block was found identical to it when the
+// archive was planned; here it is only checked for a change of size.
+bool Emitter::CheckShared(const Piece& piece) {
+  const HostEntry& entry = host_.entries[piece.file];
+  const std::string path = host_.HostPath(piece.file);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
+    return false;
+  }
+  if (static_cast<uint64_t>(st.st_size) != entry.size) {
+    messages_.Problem(ChangedSize(path, entry.size, static_cast<uint64_t>(st.st_size)));
+    return false;
+  }
+  Name(piece.file);
+  return true;
+}
+
+void Emitter::Name(uint32_t file) {
+  if (verbose_ == nullptr || file == Piece::kNoFile) return;
+  fprintf(verbose_, "%s\n", host_.entries[file].path.c_str());
+  fflush(verbose_);
 }
 
 bool Emitter::Run() {
@@ -233,9 +255,12 @@ bool Emitter::Run() {
       case Piece::kFile:
         if (!PutFile(piece)) return false;
         break;
+      case Piece::kShared:
+        if (!CheckShared(piece)) return false;
+        break;
       case Piece::kBytes:
         if (!Put(plan_.blocks[piece.from].data(), plan_.blocks[piece.from].size())) return false;
-        Named(piece.file);
+        Name(piece.file);
         break;
       case Piece::kCopy:
       case Piece::kFill: {

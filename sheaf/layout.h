@@ -82,10 +82,13 @@ inline uint64_t ApplyTrail(const Trail& trail, uint64_t last_end) {
 
 struct Piece {
   static constexpr uint32_t kNoFile = 0xFFFFFFFF;
-  enum Kind : uint8_t { kFile, kCopy, kFill, kBytes } kind = kFill;
+  // kShared: a file whose entry uses the block of an identical one; it
+  // adds no bytes, but is checked and named like the others. kBytes: bytes
+  // made in memory (a ROM's header, its FAT, a banner with its CRCs).
+  enum Kind : uint8_t { kFile, kCopy, kFill, kShared, kBytes } kind = kFill;
   uint64_t size = 0;
   uint64_t from = 0;  // kCopy: where the bytes lie in the original archive; kBytes: the block
-  uint32_t file = 0;  // kFile: the host entry; kBytes: the one it is made from, or kNoFile
+  uint32_t file = 0;  // kFile, kShared: the host entry; kBytes: the one it is made from, or kNoFile
   Fill fill;          // kFill
 };
 
@@ -104,6 +107,7 @@ struct Plan {
   // the original's bytes at from when copy, else the fill.
   void Gap(uint64_t start, bool copy, uint64_t from, const Fill& fill);
   void File(uint32_t file, uint64_t size);
+  void Shared(uint32_t file);
   // Appends bytes made in memory (from the host entry file, to name it for
   // -v, or Piece::kNoFile).
   void Bytes(std::vector<uint8_t> bytes, uint32_t file);

@@ -2,8 +2,8 @@
 // maker's SDK lays one out (romwriter), for the demo and the benchmark:
 // without sizes the sample (code, overlays, a banner, a few files in
 // folders, names in Shift-JIS); with them about MIB MiB of game-like files
-// in FILES files (most a few KiB, every 50th a large one), in nested
-// folders. The same arguments give the same ROM.
+// in FILES files (most small, every 50th a large one), in nested folders.
+// The same arguments give the same ROM.
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,13 +29,14 @@ int main(int argc, char** argv) {
     content.files.clear();
     content.empty_folders.clear();
     std::mt19937_64 next(42);
-    // Weights: a power of a uniform number makes most files small; every
-    // 50th is a large one (a course's models, a sound archive).
+    // Weights: a log-normal spread makes most files small with a long tail
+    // (the median some 64 KiB at 512 MiB in 1,000 files); every 50th is a
+    // large one (a course's models, a sound archive).
+    std::lognormal_distribution<double> spread(0.0, 2.0);
     std::vector<double> weights(files);
     double sum = 0;
     for (uint64_t i = 0; i < files; ++i) {
-      const double u = static_cast<double>(next() % 1000000 + 1) / 1e6;
-      weights[i] = u * u * u * u + 0.002 + (i % 50 == 7 ? 1.0 : 0.0);
+      weights[i] = spread(next) + (i % 50 == 7 ? 40.0 : 0.0);
       sum += weights[i];
     }
     for (uint64_t i = 0; i < files; ++i) {

@@ -1,0 +1,15 @@
+// The one list of the container types glaze reads: a new format is its
+// unit's file here and one entry below. Types told by name are tried first,
+// then each type's magic, both in this order.
+#include "container.h"
+#include "containers/bti.h"
+#include "containers/j3d.h"
+
+namespace glaze {
+
+const std::vector<const ContainerType*>& containerTypes() {
+  static const std::vector<const ContainerType*> types = {&j3d::kType, &bti::kType};
+  return types;
+}
+
+}  // namespace glaze
