@@ -101,6 +101,7 @@ class Emitter {
 };
 
 bool Emitter::Put(const uint8_t* data, size_t size) {
+  if (size == 0) return true;  // data may be null then
   if (memory_ != nullptr) {
     memcpy(memory_ + at_, data, size);
     at_ += size;
