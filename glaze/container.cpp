@@ -54,13 +54,18 @@ const ContainerType* typeByMagic(const uint8_t* head, size_t size, std::string& 
 }
 
 std::string requestProblem(const ReplaceRequest& request) {
-  std::string first;
+  std::string first, together;
   for (const ContainerType* type : containerTypes()) {
     const std::string problem = type->requestProblem(request);
     if (problem.empty()) return problem;
     if (first.empty()) first = problem;
+    // A type that reads -F and -P each alone says best why they do not go
+    // together.
+    if (together.empty() && type->requestProblem({request.format, std::nullopt, 0}).empty() &&
+        type->requestProblem({std::nullopt, request.palette, 0}).empty())
+      together = problem;
   }
-  return first;
+  return together.empty() ? first : together;
 }
 
 bool planReplacement(const Container& container, size_t texture, const Image& image,
