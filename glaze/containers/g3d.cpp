@@ -271,6 +271,31 @@ bool File::readTex0(uint64_t at, uint32_t size, std::string& error) {
   dictionariesEnd_ = uint32_t(std::max<uint64_t>(
       {0x3C, textures.entries + 8 * textures.count - at, textures.names + 16 * textures.count - at,
        palettes.entries + 4 * palettes.count - at, palettes.names + 16 * palettes.count - at}));
+  // What is written in place must change nothing else: the header, the
+  // dictionaries and the sections lie apart.
+  struct Region {
+    const char* what;
+    uint64_t begin, end;
+  };
+  auto extent = [&](const char* what, uint64_t dictionary, const Dictionary& d, size_t entrySize) {
+    return Region{what, dictionary - at,
+                  std::max(d.entries + entrySize * d.count, d.names + 16 * d.count) - at};
+  };
+  std::vector<Region> regions = {
+      {"header", 0, 0x3C},
+      extent("texture dictionary", at + le16(header_ + 0x0E), textures, 8),
+      extent("palette dictionary", at + le16(header_ + 0x34), palettes, 4)};
+  for (int s = 0; s < 4; ++s)
+    if (sections[s]->size > 0)
+      regions.push_back(
+          {kSectionNames[s], sections[s]->at, uint64_t(sections[s]->at) + sections[s]->size});
+  for (size_t i = 0; i < regions.size(); ++i)
+    for (size_t j = i + 1; j < regions.size(); ++j)
+      if (regions[i].begin < regions[j].end && regions[j].begin < regions[i].end) {
+        error = std::string("its TEX0 block's ") + regions[i].what + " and " + regions[j].what +
+                " overlap";
+        return false;
+      }
 
   for (size_t i = 0; i < palettes.count; ++i) {
     Palette p;

@@ -52,6 +52,9 @@ class File : public Container {
   File(const Source& source) : source_(source) {}
   bool read(std::string& error);
 
+  // The textures' entries as read (the fuzz harness checks their flags).
+  const std::vector<Texture>& entries() const { return entries_; }
+
   std::vector<std::string> listFields(size_t texture) const override;
   int levelCount(size_t) const override { return 1; }
   bool decode(size_t texture, const std::vector<int>& levels, Decoded& out,

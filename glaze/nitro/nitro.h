@@ -124,7 +124,9 @@ struct Tex4x4 {
 // below alpha 128 are transparent (modes 0 and 1).
 Tex4x4 encode4x4(const Image& image, int budget, int threads);
 // Encodes against a palette that stays as it is: each block takes the window
-// and mode of least error.
-Tex4x4 encode4x4Fixed(const Image& image, const std::vector<uint16_t>& palette, int threads);
+// and mode of least error. With `wanted` (a flag per block, in row order),
+// only those blocks are searched; the others' words are left to the caller.
+Tex4x4 encode4x4Fixed(const Image& image, const std::vector<uint16_t>& palette, int threads,
+                      const std::vector<bool>* wanted = nullptr);
 
 }  // namespace glaze::nitro

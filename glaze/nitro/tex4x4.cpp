@@ -597,14 +597,21 @@ Tex4x4 encode4x4(const Image& image, int budget, int threads) {
   return words(blocks, optimiser.palette(), optimiser.options());
 }
 
-Tex4x4 encode4x4Fixed(const Image& image, const std::vector<uint16_t>& palette, int threads) {
+Tex4x4 encode4x4Fixed(const Image& image, const std::vector<uint16_t>& palette, int threads,
+                      const std::vector<bool>* wanted) {
   const Blocks blocks = blocksOf(image);
   const Palette fixed(palette);
-  std::vector<Option> options(blocks.distinct.size());
-  const int windows = int(fixed.pairs());
+  std::vector<Option> options(blocks.distinct.size(), {1, 0});
+  std::vector<bool> search(blocks.distinct.size(), !wanted);
+  if (wanted)
+    for (size_t k = 0; k < blocks.index.size(); ++k)
+      if ((*wanted)[k]) search[blocks.index[k]] = true;
+  // A window's address has 14 bits.
+  const int windows = int(std::min<size_t>(fixed.pairs(), 1 << 14));
   inParallel(blocks.distinct.size(), threads, [&](size_t begin, size_t end) {
     Choice ch;
     for (size_t b = begin; b < end; ++b) {
+      if (!search[b]) continue;
       const Block& block = blocks.distinct[b];
       Error best = kNoError;
       for (int at = 0; at < windows; ++at)

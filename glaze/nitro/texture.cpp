@@ -243,23 +243,26 @@ bool encodeReplacement(const Stored& old, int format, const Image& image, const 
     out.colours = encoded.palette.size();
     out.palette = withLength(encoded.palette, palette.colours);
   } else {
-    encoded = encode4x4Fixed(image, palette.colours, threads);
-    out.fate = PaletteFate::kKept;
     // Blocks that show what they show now keep their words.
-    if (!oldRgba.empty()) {
-      const int across = image.width / 4;
-      for (size_t b = 0; b < encoded.index.size() / 2; ++b) {
-        bool same = true;
-        const int bx = int(b) % across, by = int(b) / across;
-        for (int y = 0; y < 4 && same; ++y) {
-          const size_t at = 4 * (size_t(4 * by + y) * size_t(image.width) + size_t(4 * bx));
-          same = std::memcmp(&image.rgba[at], &oldRgba[at], 16) == 0;
-        }
-        if (!same) continue;
+    const int across = image.width / 4;
+    const size_t blocks = size_t(across) * size_t(image.height / 4);
+    std::vector<bool> changed(blocks, true);
+    for (size_t b = 0; b < blocks && !oldRgba.empty(); ++b) {
+      bool same = true;
+      const int bx = int(b) % across, by = int(b) / across;
+      for (int y = 0; y < 4 && same; ++y) {
+        const size_t at = 4 * (size_t(4 * by + y) * size_t(image.width) + size_t(4 * bx));
+        same = std::memcmp(&image.rgba[at], &oldRgba[at], 16) == 0;
+      }
+      changed[b] = !same;
+    }
+    encoded = encode4x4Fixed(image, palette.colours, threads, &changed);
+    out.fate = PaletteFate::kKept;
+    for (size_t b = 0; b < blocks; ++b)
+      if (!changed[b]) {
         std::copy_n(&old.data[4 * b], 4, &encoded.texels[4 * b]);
         std::copy_n(&old.index[2 * b], 2, &encoded.index[2 * b]);
       }
-    }
   }
   t.data = std::move(encoded.texels);
   t.index = std::move(encoded.index);

@@ -665,6 +665,10 @@ TEST(GlazeDs, DamagedFilesAreRefusedWithTheReason) {
       {[&](Bytes& b) { set32(b, t + 0x38, 0xFFFFFFF0); },
        "its palette data (" + std::to_string(l.palettesSize) +
            " bytes at offset 4294967280) lie past the TEX0 block"},
+      {[&](Bytes& b) { set32(b, t + 0x14, 0x18); },
+       "its TEX0 block's header and texel data overlap"},
+      {[&](Bytes& b) { set32(b, t + 0x38, uint32_t(l.compressed - t)); },
+       "its TEX0 block's 4x4 texel data and palette data overlap"},
       {[&](Bytes& b) { set16(b, t + 0x0E, 0xFFF0); },
        "its texture dictionary lies past the TEX0 block"},
       {[&](Bytes& b) { b[l.textureDictionary] = 1; },
