@@ -356,13 +356,13 @@ std::vector<uint16_t> oursPalette(const Image& image, int count) {
 }
 
 // The picture through a palette, each texel at its nearest colour, as a
-// palette texture with colour 0 transparent decodes it.
-std::vector<uint8_t> throughPalette(const Image& image, std::vector<uint16_t> palette) {
-  palette.insert(palette.begin(), 0);
+// palette texture decodes it (texels below alpha 128 at the transparent
+// colour 0).
+std::vector<uint8_t> throughPalette(const Image& image, const std::vector<uint16_t>& palette) {
   std::vector<uint8_t> out(image.rgba.size(), 0);
   for (size_t i = 0; i < image.rgba.size(); i += 4) {
     if (image.rgba[i + 3] < 128) continue;
-    const int k = nitro::nearestColour(palette, 1, &image.rgba[i]);
+    const int k = nitro::nearestColour(palette, 0, &image.rgba[i]);
     nitro::widenRgb555(palette[size_t(k)], &out[i]);
     out[i + 3] = 255;
   }
@@ -451,8 +451,11 @@ int main(int argc, char** argv) {
   double sums[2][2] = {};
   for (const Picture& p : set) {
     double row[2][2];
+    bool transparent = false;
+    for (size_t i = 3; i < p.image.rgba.size(); i += 4) transparent |= p.image.rgba[i] < 128;
     for (int k = 0; k < 2; ++k) {
-      const int count = k == 0 ? 15 : 255;  // colour 0 stays for transparency
+      // Colour 0 stays for transparency when the picture has some.
+      const int count = (k == 0 ? 16 : 256) - (transparent ? 1 : 0);
       row[k][0] = psnr(p.image, throughPalette(p.image, oursPalette(p.image, count)));
       row[k][1] = psnr(p.image, throughPalette(p.image, medianCut(p.image, count)));
       sums[k][0] += row[k][0], sums[k][1] += row[k][1];

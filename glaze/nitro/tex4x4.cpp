@@ -422,10 +422,16 @@ class Optimiser {
         users[size_t(o.at) + 1].push_back(uint32_t(b));
     }
     reseed(users);
-    inParallel(pairs, threads_, [&](size_t begin, size_t end) {
-      for (size_t p = begin; p < end; ++p)
-        if (!users[p].empty()) fit(p, users[p]);
-    });
+    // A window's blocks see two neighbouring pairs: even pairs are fitted
+    // at once, then odd ones, so that no pair moves while another's blocks
+    // look at it.
+    for (size_t parity = 0; parity < 2; ++parity)
+      inParallel((pairs + 1 - parity) / 2, threads_, [&](size_t begin, size_t end) {
+        for (size_t k = begin; k < end; ++k) {
+          const size_t p = 2 * k + parity;
+          if (!users[p].empty()) fit(p, users[p]);
+        }
+      });
   }
 
  private:

@@ -205,7 +205,7 @@ bool encodeReplacement(const Stored& old, int format, const Image& image, const 
   for (size_t i = 0; i < n && !opaqueTexels; ++i)
     opaqueTexels = !hasTransparentColour(format) || image.rgba[4 * i + 3] >= 128;
   if (format != kDirect && palette.colours.empty() && !palette.own && opaqueTexels) {
-    error = "it holds no colours";
+    error = "holds no colours";
     return false;
   }
 

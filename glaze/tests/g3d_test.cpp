@@ -601,6 +601,16 @@ TEST(GlazeDs, PalettesChosenWithP) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "glaze: " + (dir / "t.nsbtx") + ": " + message + "\n");
   }
+  // A palette of no colours (at the end of the palette data).
+  Four empty;
+  Random rnd(11);
+  addPalette(empty.file, rnd, "none", 0);
+  testkit::WriteFile(dir / "e.nsbtx", g3dbuild::build(empty.file));
+  r = runGlaze({"-P", "none", dir / "e.nsbtx", "C", dir / "i.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "glaze: " + (dir / "e.nsbtx") +
+                       ": palette none holds no colours, so texture 2 (C) cannot be encoded "
+                       "against it\n");
   r = runGlaze({"-P", "A_pl", dir / "t.nsbtx", "D", dir / "i.png"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "glaze: " + (dir / "t.nsbtx") +

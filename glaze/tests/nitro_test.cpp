@@ -193,7 +193,7 @@ TEST(NitroCodec, KeptPalettesGiveTheNearestColourAndCountTheMissing) {
   EXPECT_TRUE(out.palette.empty());
   // Nothing to encode against.
   EXPECT_FALSE(nitro::encodeReplacement(old, nitro::kPal4, image, {{}, false}, 1, out, error));
-  EXPECT_EQ(error, "it holds no colours");
+  EXPECT_EQ(error, "holds no colours");
 }
 
 // A palette too small for the image's colours is quantised to the
