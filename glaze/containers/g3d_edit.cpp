@@ -34,16 +34,6 @@ int sizeCode(int side) {
   return code;
 }
 
-// "a", "a and b", "a, b and c".
-std::string listed(const std::vector<std::string>& items) {
-  std::string text;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) text += i + 1 == items.size() ? " and " : ", ";
-    text += items[i];
-  }
-  return text;
-}
-
 // The largest section a TEX0 block describes: a 16-bit count of 8 bytes.
 constexpr uint32_t kMaxSection = 0xFFFF << 3;
 
@@ -176,7 +166,7 @@ bool File::plan(size_t t, const Image& image, const ReplaceRequest& request, int
   for (size_t g : group)
     if (g != t) sharers.push_back(describeTexture(g, entries_[g].name));
   if (!sharers.empty())
-    edit.notes.push_back(listed(sharers) + (sharers.size() == 1 ? " shares" : " share") +
+    edit.notes.push_back(inWords(sharers) + (sharers.size() == 1 ? " shares" : " share") +
                          " its data and " + (sharers.size() == 1 ? "was" : "were") +
                          " replaced with it");
   for (size_t g : group) {

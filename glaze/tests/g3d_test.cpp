@@ -267,14 +267,6 @@ const char kListing[] =
     "9\tswap_a\tpal16\t16x8\tswap_a/16\t10\n"
     "10\tswap_b\tpal16\t16x8\tswap_b/16\t9\n";
 
-void expectTexels(const std::string& path, const std::vector<uint8_t>& expected, int w, int h) {
-  int width = 0, height = 0;
-  const auto texels = pngTexels(path, width, height);
-  EXPECT_EQ(width, w) << path;
-  EXPECT_EQ(height, h) << path;
-  EXPECT_TRUE(testkit::SameBytes(expected, texels)) << path;
-}
-
 }  // namespace
 
 TEST(GlazeDs, ListsEveryTextureWithItsPalette) {
