@@ -17,8 +17,6 @@ namespace uncairn {
 
 namespace {
 
-constexpr size_t kChunk = 2 << 20;
-
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 class Extraction {
@@ -178,9 +176,10 @@ bool Extraction::Run(const std::string& dir) {
 
 Level3Stream::Level3Stream(IvfcReader& image)
     : image_(image), block_size_(image.level3_block_size()) {
-  // Large pieces, but no larger than level 3 itself.
+  // Pieces of kReadPiece (at least a block), but no larger than level 3.
   const uint64_t level3 = align(image.level3_size(), block_size_);
-  buffer_.resize(static_cast<size_t>(std::max(block_size_, std::min<uint64_t>(kChunk, level3))));
+  buffer_.resize(
+      static_cast<size_t>(std::max(block_size_, std::min<uint64_t>(kReadPiece, level3))));
 }
 
 bool Level3Stream::IsChecked(uint64_t block) const {

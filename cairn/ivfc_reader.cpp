@@ -1,10 +1,6 @@
 #include "ivfc_reader.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -36,24 +32,6 @@ std::string Num(uint64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-Sha256::Sha256() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {
-  if (md_ == nullptr || ctx_ == nullptr) throw std::bad_alloc();
-}
-
-Sha256::~Sha256() {
-  EVP_MD_CTX_free(ctx_);
-  EVP_MD_free(md_);
-}
-
-void Sha256::Digest(const uint8_t* data, size_t size, uint8_t out[32]) {
-  unsigned int length = 0;
-  if (EVP_DigestInit_ex2(ctx_, md_, nullptr) != 1 || EVP_DigestUpdate(ctx_, data, size) != 1 ||
-      EVP_DigestFinal_ex(ctx_, out, &length) != 1 || length != 32) {
-    // The library fails only when it cannot allocate.
-    throw std::bad_alloc();
-  }
-}
-
 IvfcReader::~IvfcReader() {
   for (CachedBlock& block : cache_) free(block.data);
 }
@@ -61,19 +39,6 @@ IvfcReader::~IvfcReader() {
 bool IvfcReader::Fail(const std::string& text) {
   report_(name_ + ": " + text);
   return false;
-}
-
-bool IvfcReader::ReadAt(uint64_t offset, uint8_t* dst, size_t size) {
-  while (size > 0) {
-    const ssize_t n = pread(fd_, dst, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fail(std::string("cannot read the image: ") + strerror(errno));
-    if (n == 0) return Fail("cannot read the image: it ended early (was it changed while read?)");
-    dst += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 bool IvfcReader::ReadLevel(int level, uint64_t offset, uint8_t* dst, size_t size) {
@@ -88,23 +53,23 @@ bool IvfcReader::ReadLevel3(uint64_t offset, uint8_t* dst, size_t size) {
   return ReadLevel(2, offset, dst, size);
 }
 
-bool IvfcReader::Open(int fd, const std::string& name, const Report& report) {
-  fd_ = fd;
+bool IvfcReader::Open(const Region& region, const std::string& name, const Report& report) {
+  region_ = &region;
   name_ = name;
   report_ = report;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return Fail(std::string("cannot read the image: ") + strerror(errno));
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return Fail("not a regular file");
-  file_size_ = static_cast<uint64_t>(st.st_size);
-  if (S_ISBLK(st.st_mode)) {
-    const off_t end = lseek(fd, 0, SEEK_END);
-    file_size_ = end < 0 ? 0 : static_cast<uint64_t>(end);
-  }
+  // A bare image is the whole file; inside a container the levels must lie
+  // in the RomFS region, whatever follows it in the file.
+  const bool bare = region.offset() == 0 && region.size() == region.file().size();
+  const uint64_t size = region.size();
 
   const std::string damaged = "damaged IVFC header: ";
   uint8_t header[kIvfcHeaderSize];
-  if (file_size_ < sizeof(header)) {
-    return Fail("truncated: " + Num(file_size_) + " bytes, too short for an IVFC header");
+  if (size < sizeof(header)) {
+    if (!bare) {
+      return Fail(damaged + "the NCCH's RomFS region has " + Num(size) +
+                  " bytes, too few for an IVFC header");
+    }
+    return Fail("truncated: " + Num(size) + " bytes, too short for an IVFC header");
   }
   if (!ReadAt(0, header, sizeof(header))) return false;
   if (memcmp(header, "IVFC", 4) != 0) return Fail(damaged + "it does not begin with \"IVFC\"");
@@ -161,8 +126,12 @@ bool IvfcReader::Open(int fd, const std::string& name, const Report& report) {
   levels_[0].file_offset = levels_[2].file_offset + align(levels_[2].size, levels_[2].block_size());
   levels_[1].file_offset = levels_[0].file_offset + align(levels_[0].size, levels_[0].block_size());
   const uint64_t end = levels_[1].file_offset + levels_[1].size;
-  if (end > file_size_) {
-    return Fail("truncated: the image file has " + Num(file_size_) + " bytes, its levels need " +
+  if (end > size) {
+    if (!bare) {
+      return Fail(damaged + "its levels need " + Num(end) + " bytes; the NCCH's RomFS region has " +
+                  Num(size));
+    }
+    return Fail("truncated: the image file has " + Num(size) + " bytes, its levels need " +
                 Num(end));
   }
   for (int i = 0; i < 2; ++i) {

@@ -7,31 +7,14 @@
 // held at a time, so memory stays small for any image size.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "reader_crypto.h"
+#include "region.h"
+
 namespace uncairn {
-
-// Receives one line per problem, without the program's name in front.
-using Report = std::function<void(const std::string&)>;
-
-// SHA-256 over OpenSSL's libcrypto, which uses the processor's SHA
-// instructions where there are any.
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Digest(const uint8_t* data, size_t size, uint8_t out[32]);
-
- private:
-  EVP_MD* md_;
-  EVP_MD_CTX* ctx_;
-};
 
 class IvfcReader {
  public:
@@ -58,10 +41,11 @@ class IvfcReader {
   IvfcReader(const IvfcReader&) = delete;
   IvfcReader& operator=(const IvfcReader&) = delete;
 
-  // Takes the open image file (not closed here) and checks its header and
-  // that every level lies inside it. name is how messages call the image.
-  // False, with the problem reported, when the image cannot be used.
-  bool Open(int fd, const std::string& name, const Report& report);
+  // Takes the region that holds the image (a whole file, or the RomFS
+  // region of an NCCH, which must outlive the reader) and checks its header
+  // and that every level lies inside the region. name is how messages call
+  // the image. False, with the problem reported, when it cannot be used.
+  bool Open(const Region& region, const std::string& name, const Report& report);
   void set_holdings(Holdings holdings) { holdings_ = std::move(holdings); }
 
   const std::string& name() const { return name_; }
@@ -87,7 +71,9 @@ class IvfcReader {
   };
 
   bool Fail(const std::string& text);
-  bool ReadAt(uint64_t offset, uint8_t* dst, size_t size);
+  bool ReadAt(uint64_t offset, uint8_t* dst, size_t size) {
+    return region_->Read(offset, dst, size);
+  }
   bool ReadLevel(int level, uint64_t offset, uint8_t* dst, size_t size);
   // Makes cache_[level] hold block index of hash level level, checked.
   Check LoadHashBlock(int level, uint64_t index);
@@ -95,11 +81,10 @@ class IvfcReader {
   Check ExpectedDigest(int level, uint64_t index, uint8_t out[kDigestSize]);
   void ReportBad(int level, uint64_t index);
 
-  int fd_ = -1;
+  const Region* region_ = nullptr;
   std::string name_;
   Report report_;
   Holdings holdings_;
-  uint64_t file_size_ = 0;
   uint64_t master_offset_ = 0;
   uint32_t master_size_ = 0;
   Level levels_[3];

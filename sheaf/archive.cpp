@@ -1,5 +1,7 @@
 #include "archive.h"
 
+#include "bytes.h"
+
 namespace sheaf {
 
 bool Archive::Open(const std::string& path, Messages& messages) {
@@ -27,6 +29,16 @@ bool Archive::ReadTables(Messages& messages) {
       break;
   }
   tree_.Finish();
+  // Entries that share one block are how games store identical files;
+  // data that overlaps otherwise reads as it is, but is worth knowing.
+  auto range = [&](uint32_t file) {
+    const Tree::Node& n = tree_.node(file);
+    return " (" + Hex(n.offset) + " to " + Hex(n.offset + n.size) + ")";
+  };
+  for (const auto& [file, other] : tree_.Overlapping()) {
+    messages.Warning(Quote(tree_.Path(file)) + ": its data" + range(file) + " overlaps that of " +
+                     Quote(tree_.Path(other)) + range(other) + " without being the same block");
+  }
   return ok;
 }
 

@@ -42,6 +42,11 @@ std::string Suffix(const std::string& path) {
   return Lower(path.substr(dot));
 }
 
+std::string ChangedSize(const std::string& path, uint64_t was, uint64_t now) {
+  return "cannot pack " + Quote(path) + ": it changed while the archive was made (" +
+         std::to_string(was) + " bytes, then " + std::to_string(now) + ")";
+}
+
 // Writes the plan's bytes to a file or into memory.
 class Emitter {
  public:
@@ -68,6 +73,8 @@ class Emitter {
   bool Run();
   bool Put(const uint8_t* data, size_t size);
   bool PutFile(const Piece& piece);
+  bool CheckShared(const Piece& piece);
+  void Name(uint32_t file);
 
   const Plan& plan_;
   const HostTree& host_;
@@ -114,9 +121,7 @@ bool Emitter::PutFile(const Piece& piece) {
   if (!ok) {
     messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
   } else if (static_cast<uint64_t>(st.st_size) != entry.size) {
-    messages_.Problem("cannot pack " + Quote(path) + ": it changed while the archive was made (" +
-                      std::to_string(entry.size) + " bytes, then " + std::to_string(st.st_size) +
-                      ")");
+    messages_.Problem(ChangedSize(path, entry.size, static_cast<uint64_t>(st.st_size)));
     ok = false;
   }
   uint64_t left = piece.size;
@@ -140,11 +145,32 @@ bool Emitter::PutFile(const Piece& piece) {
     left -= static_cast<uint64_t>(n);
   }
   close(fd);
-  if (ok && verbose_ != nullptr) {
-    fprintf(verbose_, "%s\n", entry.path.c_str());
-    fflush(verbose_);
-  }
+  if (ok) Name(piece.file);
   return ok;
+}
+
+// A file packed as another's block was found identical to it when the
+// archive was planned; here it is only checked for a change of size.
+bool Emitter::CheckShared(const Piece& piece) {
+  const HostEntry& entry = host_.entries[piece.file];
+  const std::string path = host_.HostPath(piece.file);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
+    return false;
+  }
+  if (static_cast<uint64_t>(st.st_size) != entry.size) {
+    messages_.Problem(ChangedSize(path, entry.size, static_cast<uint64_t>(st.st_size)));
+    return false;
+  }
+  Name(piece.file);
+  return true;
+}
+
+void Emitter::Name(uint32_t file) {
+  if (verbose_ == nullptr) return;
+  fprintf(verbose_, "%s\n", host_.entries[file].path.c_str());
+  fflush(verbose_);
 }
 
 bool Emitter::Run() {
@@ -153,6 +179,9 @@ bool Emitter::Run() {
     switch (piece.kind) {
       case Piece::kFile:
         if (!PutFile(piece)) return false;
+        break;
+      case Piece::kShared:
+        if (!CheckShared(piece)) return false;
         break;
       case Piece::kCopy:
       case Piece::kFill:

@@ -69,6 +69,14 @@ void Plan::File(uint32_t file, uint64_t file_size) {
   data_order.push_back(file);
 }
 
+void Plan::Shared(uint32_t file) {
+  Piece piece;
+  piece.kind = Piece::kShared;
+  piece.file = file;
+  pieces.push_back(piece);
+  data_order.push_back(file);
+}
+
 }  // namespace sheaf
 
 namespace sheaf {

@@ -81,10 +81,12 @@ inline uint64_t ApplyTrail(const Trail& trail, uint64_t last_end) {
 }
 
 struct Piece {
-  enum Kind : uint8_t { kFile, kCopy, kFill } kind = kFill;
+  // kShared: a file whose entry uses the block of an identical one; it
+  // adds no bytes, but is checked and named like the others.
+  enum Kind : uint8_t { kFile, kCopy, kFill, kShared } kind = kFill;
   uint64_t size = 0;
   uint64_t from = 0;  // kCopy: where the bytes lie in the original archive
-  uint32_t file = 0;  // kFile: the host entry
+  uint32_t file = 0;  // kFile, kShared: the host entry
   Fill fill;          // kFill
 };
 
@@ -102,6 +104,7 @@ struct Plan {
   // the original's bytes at from when copy, else the fill.
   void Gap(uint64_t start, bool copy, uint64_t from, const Fill& fill);
   void File(uint32_t file, uint64_t size);
+  void Shared(uint32_t file);
 };
 
 // Orders the indices of items (each with an `original` index, negative for

@@ -573,9 +573,11 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
     std::stable_sort(all.begin(), all.end(), [&](uint32_t a, uint32_t b) {
       return model.files[a].first < model.files[b].first;
     });
-    for (const uint32_t k : all) {
-      gap_start[k] = original_last_end;
-      original_last_end = std::max<uint64_t>(original_last_end, model.files[k].second);
+    // Files sharing a block share its gap.
+    for (size_t i = 0; i < all.size(); ++i) {
+      const bool same_block = i > 0 && model.files[all[i - 1]] == model.files[all[i]];
+      gap_start[all[i]] = same_block ? gap_start[all[i - 1]] : original_last_end;
+      original_last_end = std::max<uint64_t>(original_last_end, model.files[all[i]].second);
     }
   }
   const uint64_t original_data = uint64_t{model.gmif_offset} + 8;
@@ -597,25 +599,45 @@ bool PlanNarc(const NarcModel& model, bool has_original, const PackJob& job, Pla
       data_fill = OriginalFill(original, original_data + original_last_end, original_end, ff);
     }
   }
-  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  // Data in id order, but for a block that several files shared: one
+  // still equal to it takes the block's place.
+  SharedBlocks shared(host, messages, original);
+  auto describe = [&](size_t i) {
+    if (original_id[i] < 0) return KeptFile{};
+    const auto& [first, last] = model.files[static_cast<size_t>(original_id[i])];
+    return KeptFile{true, original_data + first, uint64_t{last} - first, files[i]};
+  };
+  std::vector<size_t> data_order(files.size());
+  for (size_t i = 0; i < files.size(); ++i) data_order[i] = i;
+  if (!shared.KeepersFirst(data_order, describe)) return false;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges(files.size());
   uint64_t pos = 0;
-  for (size_t i = 0; i < files.size(); ++i) {
+  for (const size_t i : data_order) {
     const HostEntry& f = host.entries[files[i]];
+    const KeptFile kept = describe(i);
+    uint64_t start = 0;
+    if (!shared.Find(kept, &start)) return false;
+    if (start != SharedBlocks::kNone) {
+      plan->Shared(files[i]);
+      ranges[i] = {start, start + f.size};
+      continue;
+    }
     Origin origin;
     uint64_t align = kAlign;
-    if (original_id[i] >= 0) {
-      const auto k = static_cast<size_t>(original_id[i]);
-      align = LowBit(model.files[k].first, kAlign);
-      if (same_region) origin = {true, gap_start[k], model.files[k].first};
+    if (kept.kept) {
+      const uint64_t first = kept.start - original_data;
+      align = LowBit(first, kAlign);
+      if (same_region) origin = {true, gap_start[static_cast<size_t>(original_id[i])], first};
     }
-    const uint64_t start = Place(pos, align, origin);
+    start = Place(pos, align, origin);
     if (data + start + f.size > 0xFFFFFFFFull) {
       messages.Problem(CannotPack(f.path, "a NARC ends before 4 GiB (its offsets are 32-bit)"));
       return false;
     }
     plan->Gap(data + start, SameGap(pos, origin), original_data + pos, data_fill);
     plan->File(files[i], f.size);
-    ranges.push_back({start, start + f.size});
+    shared.Placed(kept, start);
+    ranges[i] = {start, start + f.size};
     pos = start + f.size;
   }
   uint64_t end;

@@ -211,7 +211,10 @@ bool ReadRarc(Input& input, Messages& messages, RarcModel* m, Tree* tree) {
           const bool self = e.name == ".";
           e.kind = self ? RarcEntry::kSelf : RarcEntry::kParent;
           const uint32_t expected = self ? w.folder : w.parent;
-          if (e.data != expected) {
+          // The root has no parent: 0xFFFFFFFF in most files, 0x0000FFFF in
+          // other tools'; any value that names no folder says so.
+          const bool no_parent = !self && w.parent == kNoParent && e.data >= folder_count;
+          if (e.data != expected && !no_parent) {
             messages.Problem("damaged RARC: the \"" + e.name + "\" entry of " + label +
                              " leads to folder " + std::to_string(e.data) + ", not to " +
                              (self ? "itself" : "its parent"));
@@ -460,6 +463,9 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
           matched[e.host] = 1;
         } else {
           e.target = oe.kind == RarcEntry::kSelf ? fi : f.parent;
+          // The root's "..": the original's value while it names no folder.
+          if (oe.kind == RarcEntry::kParent && f.parent == kNoParent && oe.data >= folders.size())
+            e.target = oe.data;
         }
         entries.push_back(e);
         run.push_back(static_cast<uint32_t>(entries.size() - 1));
@@ -712,12 +718,20 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     std::stable_sort(all.begin(), all.end(), [&](uint32_t a, uint32_t b) {
       return model.entries[a].data < model.entries[b].data;
     });
-    for (size_t i = 0; i < all.size(); ++i) {
-      const RarcEntry& e = model.entries[all[i]];
-      gap_start[all[i]] = original_last_end;
+    // A block shared by several entries counts once, in the first one's group.
+    std::vector<uint32_t> blocks;
+    for (const uint32_t k : all) {
+      const RarcEntry& e = model.entries[k];
+      const bool same_block = !blocks.empty() && model.entries[blocks.back()].data == e.data &&
+                              model.entries[blocks.back()].size == e.size;
+      gap_start[k] = same_block ? gap_start[blocks.back()] : original_last_end;
       original_last_end = std::max<uint64_t>(original_last_end, uint64_t{e.data} + e.size);
+      if (!same_block) blocks.push_back(k);
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const RarcEntry& e = model.entries[blocks[i]];
       const uint64_t next =
-          i + 1 < all.size() ? model.entries[all[i + 1]].data : model.size - od_start;
+          i + 1 < blocks.size() ? model.entries[blocks[i + 1]].data : model.size - od_start;
       original_group[static_cast<size_t>(GroupOf(e.attributes))] += next - e.data;
     }
   }
@@ -734,16 +748,32 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
       }
     }
   }
+  SharedBlocks shared(host, messages, original);
+  auto describe = [&](uint32_t k) {
+    const OutEntry& e = entries[k];
+    if (e.original < 0) return KeptFile{};
+    const RarcEntry& oe = model.entries[static_cast<size_t>(e.original)];
+    return KeptFile{true, od_start + oe.data, oe.size, e.host};
+  };
+  if (!shared.KeepersFirst(order, describe)) return false;
+  std::vector<uint32_t> placed;  // the files with blocks of their own
   uint64_t pos = 0;
   for (const uint32_t k : order) {
     OutEntry& e = entries[k];
     const HostEntry& f = host.entries[e.host];
+    const RarcEntry* oe =
+        e.original >= 0 ? &model.entries[static_cast<size_t>(e.original)] : nullptr;
+    const KeptFile kept = describe(k);
     Origin origin;
     uint64_t align = kAlign;
-    if (e.original >= 0) {
-      const RarcEntry& oe = model.entries[static_cast<size_t>(e.original)];
-      align = LowBit(oe.data, kAlign);
-      if (same_region) origin = {true, gap_start[static_cast<size_t>(e.original)], oe.data};
+    if (oe != nullptr) {
+      if (!shared.Find(kept, &e.start)) return false;
+      if (e.start != SharedBlocks::kNone) {
+        plan->Shared(e.host);
+        continue;
+      }
+      align = LowBit(oe->data, kAlign);
+      if (same_region) origin = {true, gap_start[static_cast<size_t>(e.original)], oe->data};
     }
     e.start = Place(pos, align, origin);
     if (data_start + e.start + f.size > 0xFFFFFFFFull) {
@@ -752,6 +782,8 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     }
     plan->Gap(data_start + e.start, SameGap(pos, origin), od_start + pos, data_fill);
     plan->File(e.host, f.size);
+    shared.Placed(kept, e.start);
+    placed.push_back(k);
     pos = e.start + f.size;
   }
   uint64_t end;
@@ -769,9 +801,9 @@ bool PlanRarc(const RarcModel& model, bool has_original, const PackJob& job, Pla
     return false;
   }
   std::vector<uint64_t> group(4, 0);
-  for (size_t i = 0; i < order.size(); ++i) {
-    const OutEntry& e = entries[order[i]];
-    const uint64_t next = i + 1 < order.size() ? entries[order[i + 1]].start : end - data_start;
+  for (size_t i = 0; i < placed.size(); ++i) {
+    const OutEntry& e = entries[placed[i]];
+    const uint64_t next = i + 1 < placed.size() ? entries[placed[i + 1]].start : end - data_start;
     group[static_cast<size_t>(GroupOf(e.attributes))] += next - e.start;
   }
 

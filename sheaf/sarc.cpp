@@ -525,9 +525,13 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
       return model.entries[a].start < model.entries[b].start;
     });
-    for (const size_t i : order) {
-      gap_start[i] = original_last_end;
-      original_last_end = std::max<uint64_t>(original_last_end, model.entries[i].end);
+    // Entries sharing a block share its gap.
+    for (size_t k = 0; k < order.size(); ++k) {
+      const SarcEntry& e = model.entries[order[k]];
+      const SarcEntry* before = k > 0 ? &model.entries[order[k - 1]] : nullptr;
+      const bool same_block = before != nullptr && before->start == e.start && before->end == e.end;
+      gap_start[order[k]] = same_block ? gap_start[order[k - 1]] : original_last_end;
+      original_last_end = std::max<uint64_t>(original_last_end, e.end);
     }
   }
   const bool same_region = has_original && data_offset == model.data_offset;
@@ -545,12 +549,27 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
       }
     }
   }
+  SharedBlocks shared(host, messages, original);
+  auto describe = [&](size_t i) {
+    const Item& item = items[i];
+    if (item.original < 0) return KeptFile{};
+    const SarcEntry& e = model.entries[static_cast<size_t>(item.original)];
+    return KeptFile{true, uint64_t{model.data_offset} + e.start, uint64_t{e.end} - e.start,
+                    item.host};
+  };
+  if (!shared.KeepersFirst(data_order, describe)) return false;
   uint64_t pos = 0;
   for (const size_t i : data_order) {
     Item& item = items[i];
     const HostEntry& f = host.entries[item.host];
+    const KeptFile kept = describe(i);
+    if (!shared.Find(kept, &item.start)) return false;
+    if (item.start != SharedBlocks::kNone) {
+      plan->Shared(item.host);
+      continue;
+    }
     Origin origin;
-    if (item.original >= 0 && same_region) {
+    if (kept.kept && same_region) {
       origin = {true, gap_start[static_cast<size_t>(item.original)], original_start(item)};
     }
     item.start = Place(pos, item.align, origin);
@@ -560,6 +579,7 @@ bool PlanSarc(const SarcModel& model, bool has_original, const PackJob& job, Pla
     }
     plan->Gap(data_offset + item.start, SameGap(pos, origin), model.data_offset + pos, data_fill);
     plan->File(item.host, f.size);
+    shared.Placed(kept, item.start);
     pos = item.start + f.size;
   }
   // The end: the original's bytes after its last file while that file

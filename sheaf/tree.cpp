@@ -139,4 +139,32 @@ std::vector<uint32_t> Tree::FilesInDataOrder() const {
   return files;
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> Tree::Overlapping() const {
+  std::vector<uint32_t> files;
+  for (uint32_t i = 1; i < nodes_.size(); ++i) {
+    if (!nodes_[i].folder && nodes_[i].usable && nodes_[i].size > 0) files.push_back(i);
+  }
+  std::sort(files.begin(), files.end(), [this](uint32_t a, uint32_t b) {
+    const Node& x = nodes_[a];
+    const Node& y = nodes_[b];
+    if (x.offset != y.offset) return x.offset < y.offset;
+    return x.size != y.size ? x.size < y.size : a < b;
+  });
+  // In that order, a file overlaps an earlier one exactly when it starts
+  // before the furthest end so far.
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;
+  uint32_t reach = kNone;
+  for (const uint32_t f : files) {
+    const Node& n = nodes_[f];
+    if (reach != kNone) {
+      const Node& r = nodes_[reach];
+      const bool same_block = n.offset == r.offset && n.size == r.size;
+      if (n.offset < r.offset + r.size && !same_block) pairs.push_back({f, reach});
+      if (n.offset + n.size <= r.offset + r.size) continue;
+    }
+    reach = f;
+  }
+  return pairs;
+}
+
 }  // namespace sheaf

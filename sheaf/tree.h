@@ -78,6 +78,12 @@ class Tree {
   // The usable files in the order of their data in the archive.
   std::vector<uint32_t> FilesInDataOrder() const;
 
+  // Usable files whose data overlap without being one block (the same
+  // start and size: a file stored once for several entries, as games do):
+  // each pair is a file and one whose data it overlaps. Every file that
+  // overlaps another partially is in a pair, or one equal to it is.
+  std::vector<std::pair<uint32_t, uint32_t>> Overlapping() const;
+
  private:
   struct SortKey {
     std::string key;

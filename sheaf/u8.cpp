@@ -398,10 +398,13 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
     }
     std::stable_sort(all.begin(), all.end(),
                      [&](uint32_t a, uint32_t b) { return model.nodes[a].a < model.nodes[b].a; });
-    for (const uint32_t i : all) {
-      gap_start[i] = original_last_end;
-      original_last_end =
-          std::max<uint64_t>(original_last_end, uint64_t{model.nodes[i].a} + model.nodes[i].b);
+    // Nodes sharing a block share its gap.
+    for (size_t k = 0; k < all.size(); ++k) {
+      const U8Node& n = model.nodes[all[k]];
+      const U8Node* before = k > 0 ? &model.nodes[all[k - 1]] : nullptr;
+      const bool same_block = before != nullptr && before->a == n.a && before->b == n.b;
+      gap_start[all[k]] = same_block ? gap_start[all[k - 1]] : original_last_end;
+      original_last_end = std::max<uint64_t>(original_last_end, uint64_t{n.a} + n.b);
     }
   }
   Fill data_fill = zero;
@@ -416,16 +419,30 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
       }
     }
   }
+  SharedBlocks shared(host, messages, original);
+  auto describe = [&](uint32_t k) {
+    const OutNode& n = nodes[k];
+    if (n.original < 0) return KeptFile{};
+    const U8Node& o = model.nodes[static_cast<size_t>(n.original)];
+    return KeptFile{true, o.a, o.b, n.host};
+  };
+  if (!shared.KeepersFirst(order, describe)) return false;
   uint64_t pos = data_start;
   for (const uint32_t k : order) {
     OutNode& n = nodes[k];
     const HostEntry& f = host.entries[n.host];
+    const U8Node* o = n.original >= 0 ? &model.nodes[static_cast<size_t>(n.original)] : nullptr;
+    const KeptFile kept = describe(k);
+    if (!shared.Find(kept, &n.start)) return false;
+    if (n.start != SharedBlocks::kNone) {
+      plan->Shared(n.host);
+      continue;
+    }
     Origin origin;
     uint64_t file_align = align;
-    if (n.original >= 0) {
-      const U8Node& o = model.nodes[static_cast<size_t>(n.original)];
-      file_align = LowBit(o.a, align);
-      origin = {true, gap_start[static_cast<uint32_t>(n.original)], o.a};
+    if (o != nullptr) {
+      file_align = LowBit(o->a, align);
+      origin = {true, gap_start[static_cast<uint32_t>(n.original)], o->a};
     }
     n.start = Place(pos, file_align, origin);
     if (n.start + f.size > 0xFFFFFFFFull) {
@@ -434,6 +451,7 @@ bool PlanU8(const U8Model& model, bool has_original, const PackJob& job, Plan* p
     }
     plan->Gap(n.start, SameGap(pos, origin), pos, data_fill);
     plan->File(n.host, f.size);
+    shared.Placed(kept, n.start);
     pos = n.start + f.size;
   }
   uint64_t end;

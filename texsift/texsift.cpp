@@ -12,6 +12,8 @@
 #include <iostream>
 #include <new>
 
+#include "safefs/interrupts.h"
+#include "safefs/temporary.h"
 #include "texsift.h"
 
 std::string g_name;
@@ -34,118 +36,44 @@ namespace {
 // ---------------------------------------------------------------------------
 // Output files on disk
 
-// The signals that end the program while a file is being written; each one
-// first removes the temporary file.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-// The temporary file being written, for the signal handler.
-std::string temporaryPath;
-std::string finalPath;
-const char* volatile partialFile = nullptr;
-
-void removePartialFileAndEnd(int number) {
-  if (const char* path = partialFile) unlink(path);
-  std::signal(number, SIG_DFL);
-  std::raise(number);  // delivered, with its default action, once this returns
-}
-
-sigset_t endingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : kEndingSignals) sigaddset(&set, s);
-  return set;
-}
-
-void installSignalHandlers() {
-  struct sigaction action = {};
-  action.sa_handler = removePartialFileAndEnd;
-  action.sa_mask = endingSignals();
-  for (int s : kEndingSignals) {
-    struct sigaction old;
-    // A signal the caller had ignored (nohup, a background job) stays ignored.
-    if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-      sigaction(s, &action, nullptr);
-  }
-}
-
-// Where a file written to path lands: a symbolic link there is followed to
-// its target (which need not exist yet), so files are still written through
-// links. Nothing (errno set) when the name cannot be examined.
-std::optional<std::string> followLinks(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
-      if (errno == ENOENT) return path;
-      return std::nullopt;
-    }
-    if (!S_ISLNK(info.st_mode)) return path;
-    char target[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target);
-    if (n < 0) return std::nullopt;
-    if (static_cast<size_t>(n) == sizeof target) {
-      errno = ENAMETOOLONG;
-      return std::nullopt;
-    }
-    const std::string to(target, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
-  }
-  errno = ELOOP;
-  return std::nullopt;
-}
-
-// Removes the temporary file, and only then forgets it: an interrupt in
-// between removes it again, harmlessly.
-void removeTemporary() {
-  unlink(temporaryPath.c_str());
-  partialFile = nullptr;
-}
+// The file being written: ".texsift-PID-N" beside its name, renamed when
+// whole; an interrupt removes it first.
+safefs::TemporaryFile g_partial(safefs::TemporaryNaming{"texsift",
+                                                        safefs::TemporaryNaming::Form::kCount});
 
 FILE* createOnDisk(const std::string& path) {
-  const auto destination = followLinks(path);
-  if (!destination) return nullptr;
+  std::string destination;
+  if (const int error = safefs::FollowLinks(path, &destination); error != 0) {
+    errno = error;
+    return nullptr;
+  }
   // A short name of its own beside the destination, so that a name which
   // just fits the file system still can be written.
-  const size_t slash = destination->rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string() : destination->substr(0, slash + 1);
-  finalPath = *destination;
-  static unsigned count = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temporaryPath = folder + ".texsift-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-    // Known to the signal handler before it exists: an interrupt in between
-    // finds nothing to remove, and the process id in the name keeps it from
-    // removing anyone else's file.
-    partialFile = temporaryPath.c_str();
-    if (FILE* file = std::fopen(temporaryPath.c_str(), "wbxe")) return file;  // O_EXCL, O_CLOEXEC
-    partialFile = nullptr;
-    if (errno != EEXIST) return nullptr;
-  }
+  const int fd = g_partial.Create(AT_FDCWD, destination);
+  if (fd < 0) return nullptr;
+  const int stream = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (FILE* file = stream >= 0 ? fdopen(stream, "wb") : nullptr) return file;
+  const int error = errno;
+  if (stream >= 0) close(stream);
+  g_partial.Discard();
+  errno = error;
   return nullptr;
 }
 
 bool commitOnDisk(FILE* file, const std::string&) {
-  if (std::fclose(file) != 0) {
-    const int error = errno;
-    removeTemporary();
-    errno = error;
-    return false;
+  int error = std::fclose(file) != 0 ? errno : 0;
+  if (error != 0) {
+    g_partial.Discard();
+  } else {
+    error = g_partial.Commit(true);
   }
-  if (std::rename(temporaryPath.c_str(), finalPath.c_str()) != 0) {
-    const int error = errno;
-    removeTemporary();
-    errno = error;
-    return false;
-  }
-  // Forgotten only once renamed: an interrupt in between finds nothing
-  // left to remove.
-  partialFile = nullptr;
-  return true;
+  errno = error;
+  return error == 0;
 }
 
 void discardOnDisk(FILE* file) {
   std::fclose(file);
-  removeTemporary();
+  g_partial.Discard();
 }
 
 // ---------------------------------------------------------------------------
@@ -413,10 +341,10 @@ int readBmd(int model) {
 }
 
 int extractTextures(const char* path) {
-  // A write beyond the file-size limit fails (EFBIG) like any failed write
-  // instead of killing the program halfway through a file.
-  std::signal(SIGXFSZ, SIG_IGN);
-  installSignalHandlers();
+  // Interrupts remove the file being written; a write beyond the file-size
+  // limit fails (EFBIG) like any failed write instead of killing the program
+  // halfway through a file (SIGXFSZ ignored).
+  safefs::HandleInterrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
   // Without waiting for a writer (a FIFO); then only what has a size is read.
   const int model = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (model < 0) return 1;
@@ -430,7 +358,7 @@ int extractTextures(const char* path) {
   try {
     status = readBmd(model);
   } catch (const std::bad_alloc&) {
-    if (partialFile) removeTemporary();
+    g_partial.Discard();
     std::cout.flush();
     std::fprintf(stderr, "texsift: not enough memory\n");
     status = 1;

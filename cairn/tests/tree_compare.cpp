@@ -210,3 +210,24 @@ void MakeGameTree(const std::string& in) {
   MakeDir(in + "/only_empty_file");
   WriteFile(in + "/only_empty_file/zero", "");
 }
+
+std::string FolderDifference(const std::string& a, const std::string& b) {
+  using testkit::ListDir;
+  using testkit::ReadBytes;
+  const std::vector<std::string> names = ListDir(a);
+  if (names != ListDir(b)) return "the entries of " + a + " and " + b + " differ";
+  for (const std::string& name : names) {
+    struct stat sa, sb;
+    if (lstat((a + "/" + name).c_str(), &sa) != 0 || lstat((b + "/" + name).c_str(), &sb) != 0 ||
+        S_ISDIR(sa.st_mode) != S_ISDIR(sb.st_mode) || S_ISREG(sa.st_mode) != S_ISREG(sb.st_mode)) {
+      return name + " is of another kind in " + b;
+    }
+    const std::string inner = S_ISDIR(sa.st_mode)
+                                  ? FolderDifference(a + "/" + name, b + "/" + name)
+                                  : (ReadBytes(a + "/" + name) == ReadBytes(b + "/" + name)
+                                         ? ""
+                                         : b + "/" + name + " has other contents");
+    if (!inner.empty()) return inner;
+  }
+  return "";
+}

@@ -38,6 +38,10 @@ uint64_t ExpectedLevel3Size(const ExpectedDir& root);
 // host lists them (the order cairn keeps).
 std::vector<std::string> ListingOrder(const std::string& dir);
 
+// The first difference between two host folders (names, kinds, contents),
+// or "" when they hold the same.
+std::string FolderDifference(const std::string& a, const std::string& b);
+
 // Counts over an expected tree.
 size_t CountFiles(const ExpectedDir& dir);
 

@@ -49,26 +49,6 @@ void Pack(const std::string& dir, const std::string& image) {
   ASSERT_EQ(r.status, 0) << r.err;
 }
 
-// The first difference between two folders (names, kinds, contents), or "".
-std::string TreeDifference(const std::string& a, const std::string& b) {
-  const std::vector<std::string> names = ListDir(a);
-  if (names != ListDir(b)) return "the entries of " + a + " and " + b + " differ";
-  for (const std::string& name : names) {
-    struct stat sa, sb;
-    if (lstat((a + "/" + name).c_str(), &sa) != 0 || lstat((b + "/" + name).c_str(), &sb) != 0 ||
-        S_ISDIR(sa.st_mode) != S_ISDIR(sb.st_mode) || S_ISREG(sa.st_mode) != S_ISREG(sb.st_mode)) {
-      return name + " is of another kind in " + b;
-    }
-    const std::string inner = S_ISDIR(sa.st_mode)
-                                  ? TreeDifference(a + "/" + name, b + "/" + name)
-                                  : (ReadBytes(a + "/" + name) == ReadBytes(b + "/" + name)
-                                         ? ""
-                                         : b + "/" + name + " has other contents");
-    if (!inner.empty()) return inner;
-  }
-  return "";
-}
-
 // An image file cairn made, for editing: level-3 bytes are changed in place
 // and the digests of every level computed afresh.
 class ImageEdit {
@@ -156,7 +136,7 @@ TEST(UncairnRoundTrip, TreesComeBackAsTheyWere) {
     const RunResult r = Uncairn({"-v", image, out});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(TreeDifference(source, out), "");
+    EXPECT_EQ(FolderDifference(source, out), "");
     EXPECT_EQ(Uncairn({"-t", image}).status, 0);
     // -v names every file once, as -l does.
     std::vector<std::string> written, listed;
@@ -228,12 +208,16 @@ TEST(UncairnUsage, UsageErrorsHelpAndVersion) {
     const RunResult r = Uncairn(args);
     EXPECT_EQ(r.status, 2) << args.size();
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("\nusage: uncairn [-f] [-v] IMAGE DIR [PATH...]"), std::string::npos)
+    EXPECT_NE(
+        r.err.find("\nusage: uncairn [-f] [-v] [--partition N | --content N] IMAGE DIR [PATH...]"),
+        std::string::npos)
         << r.err;
   }
   const RunResult help = Uncairn({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: uncairn [-f] [-v] IMAGE DIR [PATH...]", 0), 0u);
+  EXPECT_EQ(help.out.rfind(
+                "usage: uncairn [-f] [-v] [--partition N | --content N] IMAGE DIR [PATH...]", 0),
+            0u);
   EXPECT_EQ(Uncairn({"--version"}).out, "uncairn 1.0\n");
   const RunResult missing = Uncairn({"-t", tmp / "missing"});
   EXPECT_EQ(missing.status, 1);
@@ -252,7 +236,7 @@ TEST_F(UncairnSmallImage, ExistingFilesAreKeptWithoutDashF) {
   EXPECT_EQ(ReadFile(out + "/dir/beta.txt"), "beta");
   r = Uncairn({"-f", image_, out});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(TreeDifference(tmp_ / "in", out), "");
+  EXPECT_EQ(FolderDifference(tmp_ / "in", out), "");
 
   // A folder where a file goes stays, even with -f; a file where a folder
   // goes is replaced only with -f.
@@ -287,7 +271,7 @@ TEST_F(UncairnSmallImage, LinksInsideTheFolderAreNeverFollowed) {
                        "way (-f replaces it)\n");
   r = Uncairn({"-f", image_, out});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(TreeDifference(tmp_ / "in", out), "");
+  EXPECT_EQ(FolderDifference(tmp_ / "in", out), "");
   EXPECT_EQ(ListDir(tmp_ / "elsewhere"), std::vector<std::string>{"big.bin"});
   EXPECT_EQ(ReadFile(tmp_ / "elsewhere/big.bin"), "theirs");
 }
@@ -301,7 +285,7 @@ TEST_F(UncairnSmallImage, OnlyTheFilesAndFoldersAskedFor) {
   r = Uncairn({image_, tmp_ / "two", "/dir/", "./big.bin", "missing", "dir//beta.txt"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, prefix_ + "\"missing\" is not in the image\n");
-  EXPECT_EQ(TreeDifference(tmp_ / "in", tmp_ / "two"), "");
+  EXPECT_EQ(FolderDifference(tmp_ / "in", tmp_ / "two"), "");
   r = Uncairn({image_, tmp_ / "three", "dir/../big.bin"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ListDir(tmp_ / "three"), std::vector<std::string>{});

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fault_injection.h"
+#include "reference.h"
 #include "support.h"
 #include "test_support.h"
 
@@ -71,6 +72,30 @@ TEST(Faults, CreationWithEachCallFailing) {
     sweep.samples_per_call = 4;
     testkit::ExpectEveryFailingCallHandled(sweep);
   }
+}
+
+// Like an original whose entries share blocks: the files of each block
+// are compared with it and with each other before anything is written.
+TEST(Faults, CreationLikeSharedBlocksWithEachCallFailing) {
+  testkit::FaultSweep sweep;
+  sweep.argv = {kSheaf, "-c", "-f", "--like", "shared.arc", "in", "new.arc"};
+  sweep.prepare = [](const std::string& work) {
+    reference::Tree tree = SampleTree();
+    const testkit::Bytes texture = testkit::Pattern(5000, 4);
+    for (const char* path : {"t1.bti", "Course/t2.bti", "Course/Deeper/t3.bti"}) {
+      tree.files.push_back({path, texture});
+    }
+    reference::RarcStyle style;
+    style.share = true;
+    WriteFile(work + "/shared.arc", reference::WriteRarc(tree, style));
+    // The first copy in the data changes: the other two keep the block.
+    tree.files[tree.files.size() - 3].data = testkit::Pattern(5000, 5);
+    WriteTree(work + "/in", tree);
+    WriteFile(work + "/new.arc", "an older archive");
+  };
+  sweep.calls = {"read", "pread64", "write", "openat", "close", "newfstatat", "renameat2", "fstat"};
+  sweep.samples_per_call = 4;
+  testkit::ExpectEveryFailingCallHandled(sweep);
 }
 
 TEST(Faults, InterruptAtAnyCallLeavesNothingPartial) {

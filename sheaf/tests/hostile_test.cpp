@@ -264,13 +264,28 @@ TEST(Hostile, Rarc) {
   }
   {
     Rarc r = MakeRarc(Files({{"sub/in.txt", "i"}, {"good.txt", "g"}}));
-    // The root's entries: good.txt, sub, ".", ".."; its ".." leads nowhere but 0xFFFFFFFF.
+    // The root's entries: good.txt, sub, ".", ".."; its ".." must name no folder (1 is "sub").
     Set32(r.b, r.entries() + 20 * 3 + 8, 1, true);
     cases.push_back(
         {"a \"..\" leading elsewhere",
          r.b,
          {"damaged RARC: the \"..\" entry of the root folder leads to folder 1, not to its parent"},
          {"good.txt", "sub/in.txt"}});
+  }
+  {
+    // Entries on one block are how games store identical files: silent;
+    // data that overlaps otherwise is a warning, and both are extracted.
+    const std::string a(64, 'a'), b(64, 'b');
+    Rarc r = MakeRarc(Files({{"one.bin", a}, {"two.bin", b}, {"good.txt", "g"}}));
+    const uint32_t first = Get32(r.b, r.Entry("one.bin") + 8, true);
+    Set32(r.b, r.Entry("two.bin") + 8, first, true);
+    cases.push_back({"two entries on one block", r.b, {}, {"one.bin", "two.bin", "good.txt"}, 0});
+    Set32(r.b, r.Entry("two.bin") + 8, first + 8, true);
+    cases.push_back({"data overlapping another's",
+                     r.b,
+                     {"warning: \"two.bin\": its data (", "overlaps that of \"one.bin\""},
+                     {"one.bin", "two.bin", "good.txt"},
+                     0});
   }
   {
     Rarc r = MakeRarc(Files({{"good.txt", "g"}}));

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace reference {
@@ -20,6 +22,27 @@ void Put32(Bytes& b, size_t at, uint32_t v, bool big) {
   for (int i = 0; i < 4; ++i) b[at + (big ? 3 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 void Append(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+
+// Where identical non-empty files were stored, when they are stored once.
+class Stored {
+ public:
+  explicit Stored(bool share) : share_(share) {}
+  // The start of an earlier copy of data, or false.
+  bool Find(const Bytes& data, uint32_t* start) const {
+    if (!share_ || data.empty()) return false;
+    const auto it = starts_.find(Key(data));
+    if (it == starts_.end()) return false;
+    *start = it->second;
+    return true;
+  }
+  void Add(const Bytes& data, uint32_t start) { starts_.emplace(Key(data), start); }
+
+ private:
+  static std::string Key(const Bytes& data) { return std::string(data.begin(), data.end()); }
+
+  bool share_;
+  std::unordered_map<std::string, uint32_t> starts_;
+};
 
 // A folder of the tree: its files and sub-folders by name.
 struct Folder {
@@ -180,9 +203,16 @@ Bytes WriteSarc(const Tree& tree, const SarcStyle& style) {
   const size_t data_offset = Align(tables, largest);
   Bytes out(data_offset, 0);
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  Stored stored(style.share);
   for (const Entry& e : entries) {
+    uint32_t earlier = 0;
+    if (stored.Find(e.file->data, &earlier)) {
+      ranges.push_back({earlier, earlier + static_cast<uint32_t>(e.file->data.size())});
+      continue;
+    }
     const uint32_t a = style.alignment ? style.alignment(*e.file) : 4;
     const size_t start = Align(out.size() - data_offset, a);
+    stored.Add(e.file->data, static_cast<uint32_t>(start));
     out.resize(data_offset + start, 0);
     out.insert(out.end(), e.file->data.begin(), e.file->data.end());
     ranges.push_back(
@@ -260,7 +290,7 @@ Bytes WriteRarc(const Tree& tree, const RarcStyle& style) {
     d.entries.push_back(static_cast<uint32_t>(entries.size()));
     entries.push_back({".", true, nullptr, i});
     d.entries.push_back(static_cast<uint32_t>(entries.size()));
-    entries.push_back({"..", true, nullptr, d.parent});
+    entries.push_back({"..", true, nullptr, i == 0 ? style.root_parent : d.parent});
   }
   // Strings.
   std::string strings(".\0..\0", 5);
@@ -321,11 +351,14 @@ Bytes WriteRarc(const Tree& tree, const RarcStyle& style) {
   };
   auto group = [](uint8_t a) { return a & 0x10 ? 0 : a & 0x20 ? 1 : 2; };
   uint32_t spans[3] = {0, 0, 0};
+  Stored stored(style.share);
   for (int g = 0; g < 3; ++g) {
     for (const Dir& d : dirs) {
       for (const uint32_t e : d.entries) {
         Entry& entry = entries[e];
         if (entry.folder || group(attributes(entry)) != g) continue;
+        if (stored.Find(entry.file->data, &entry.start)) continue;
+        stored.Add(entry.file->data, static_cast<uint32_t>(out.size() - data_start));
         const size_t before = out.size();
         entry.start = static_cast<uint32_t>(out.size() - data_start);
         out.insert(out.end(), entry.file->data.begin(), entry.file->data.end());
@@ -440,9 +473,11 @@ Bytes WriteU8(const Tree& tree, const U8Style& style) {
   Bytes out(data_offset, 0);
   if (style.wszst && style.reserved_cc) std::fill(out.begin() + 0x10, out.begin() + table, 0xCC);
   std::vector<uint32_t> start(nodes.size(), 0);
+  Stored stored(style.share);
   for (size_t i = 0; i < nodes.size(); ++i) {
-    if (nodes[i].folder) continue;
+    if (nodes[i].folder || stored.Find(nodes[i].file->data, &start[i])) continue;
     out.resize(Align(out.size(), 32), 0);
+    stored.Add(nodes[i].file->data, static_cast<uint32_t>(out.size()));
     start[i] = static_cast<uint32_t>(out.size());
     out.insert(out.end(), nodes[i].file->data.begin(), nodes[i].file->data.end());
   }
@@ -537,8 +572,15 @@ Bytes WriteNarc(const Tree& tree, const NarcStyle& style) {
   const uint8_t fill = style.ndspy ? 0x00 : 0xFF;
   Bytes data;
   std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  Stored stored(style.share);
   for (const File* f : files) {
+    uint32_t earlier = 0;
+    if (stored.Find(f->data, &earlier)) {
+      ranges.push_back({earlier, earlier + static_cast<uint32_t>(f->data.size())});
+      continue;
+    }
     data.resize(Align(data.size(), 4), fill);
+    stored.Add(f->data, static_cast<uint32_t>(data.size()));
     ranges.push_back(
         {static_cast<uint32_t>(data.size()), static_cast<uint32_t>(data.size() + f->data.size())});
     data.insert(data.end(), f->data.begin(), f->data.end());

@@ -35,6 +35,7 @@ struct SarcStyle {
   std::function<uint32_t(const File&)> alignment;  // of each file's data
   bool leading_slash = false;                      // names stored as "/path"
   bool unnamed = false;                            // "@XXXXXXXX" paths have no stored name
+  bool share = false;  // identical files stored once, the later entries on the first's block
 };
 // The content table of SarcLib (the alignment sheaf's new files get).
 uint32_t ContentAlignment(const File& file);
@@ -49,6 +50,8 @@ struct RarcStyle {
   bool dvd_field = false;  // pyjkernel: the disc group's size at 0x1C
   std::string root_name = "root";
   std::function<uint8_t(const File&)> attributes;  // of each file (0x11 when unset)
+  bool share = false;                 // identical files stored once, as the games' archives do
+  uint32_t root_parent = 0xFFFFFFFF;  // the root's "..": other tools write 0x0000FFFF
 };
 Bytes WriteRarc(const Tree& tree, const RarcStyle& style);
 
@@ -59,6 +62,7 @@ struct U8Style {
   bool dot_folder = true;   // (wszst)
   bool reserved_cc = true;  // (wszst)
   bool pad_last = true;     // (wszst)
+  bool share = false;       // identical files stored once
 };
 Bytes WriteU8(const Tree& tree, const U8Style& style);
 
@@ -67,6 +71,7 @@ struct NarcStyle {
   bool ndspy = false;  // FF FE 01 00, files before folders, zero padding, 12-byte nameless table
   bool named = true;
   bool knarc_order = false;  // files and folders together, without regard to case
+  bool share = false;        // identical files stored once
 };
 Bytes WriteNarc(const Tree& tree, const NarcStyle& style);
 
