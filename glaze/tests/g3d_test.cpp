@@ -361,6 +361,10 @@ struct Four {
     addPalette(file, r, "A_pl", 16);
     addPalette(file, r, "B_pl", 24);
     addPalette(file, r, "C_pl", 32);
+    // Bits a material would set, and a source size of 8 x 6 padded to 8 x 8.
+    file.textures[0].otherBits = 0xC0050000;
+    file.textures[1].otherBits = 0x000A0000;
+    file.textures[2].extra = 8 | 6 << 11;
     bytes = g3dbuild::build(file);
   }
 };
@@ -794,5 +798,7 @@ TEST(GlazeDs, CommandLine) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(runGlaze({"-l", dir / "t.nsbtx"}).out.find("2\tC\tpal4\t8x8\tC_pl/32\t-\n"),
             std::string::npos);
-  EXPECT_EQ(parse(testkit::ReadBytes(dir / "t.nsbtx")).textures[2].format, 2);
+  const Parsed after = parse(testkit::ReadBytes(dir / "t.nsbtx"));
+  EXPECT_EQ(after.textures[2].format, 2);
+  EXPECT_EQ(after.textures[2].word1, 8u | 6u << 11);  // the same size keeps the extra word
 }
