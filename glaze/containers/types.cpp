@@ -3,12 +3,13 @@
 // then each type's magic, both in this order.
 #include "container.h"
 #include "containers/bti.h"
+#include "containers/g3d.h"
 #include "containers/j3d.h"
 
 namespace glaze {
 
 const std::vector<const ContainerType*>& containerTypes() {
-  static const std::vector<const ContainerType*> types = {&j3d::kType, &bti::kType};
+  static const std::vector<const ContainerType*> types = {&j3d::kType, &bti::kType, &g3d::kType};
   return types;
 }
 
