@@ -67,3 +67,15 @@ function(kit_add_manpage file)
       SYMBOLIC)")
   endforeach()
 endfunction()
+
+# The folders of a subsystem's tests, benchmark and fuzz harnesses (each
+# named as its option: tests, bench, fuzz), added when the build asks for
+# them.
+function(kit_add_parts)
+  foreach(part IN LISTS ARGN)
+    if((part STREQUAL "tests" AND KIT_TESTS) OR (part STREQUAL "bench" AND KIT_BENCH)
+       OR (part STREQUAL "fuzz" AND KIT_FUZZ))
+      add_subdirectory(${part})
+    endif()
+  endforeach()
+endfunction()

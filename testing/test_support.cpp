@@ -304,6 +304,15 @@ bool Process::Ended() {
   return true;
 }
 
+bool Process::WaitForEntryIn(const std::string& folder, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while ((!Exists(folder) || ListDir(folder).empty()) && !Ended() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return !Ended();
+}
+
 RunResult Process::Wait(double seconds) {
   RunResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

@@ -107,6 +107,9 @@ class Process {
   void Signal(int signal_number);
   // True once the program has ended.
   bool Ended();
+  // Waits (at most seconds) until the folder exists and holds an entry, as
+  // the program writes there; false when the program ended first.
+  bool WaitForEntryIn(const std::string& folder, double seconds);
   // Waits for the end (at most seconds, then kills it) and collects the result.
   RunResult Wait(double seconds);
 

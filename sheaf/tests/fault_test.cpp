@@ -8,9 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include "fault_injection.h"
 #include "reference.h"
@@ -166,12 +164,8 @@ TEST(Faults, InterruptedExtractionOfALargeFile) {
     SCOPED_TRACE(sig);
     const std::string out = tmp / ("out" + std::to_string(sig));
     testkit::Process run({kSheaf, tmp / "x.arc", out});
-    const auto start = std::chrono::steady_clock::now();
-    while ((!testkit::Exists(out) || ListDir(out).empty()) && !run.Ended() &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    if (run.Ended()) GTEST_SKIP() << "the extraction ended before it could be interrupted";
+    if (!run.WaitForEntryIn(out, 60))
+      GTEST_SKIP() << "the extraction ended before it could be interrupted";
     run.Signal(sig);
     const RunResult r = run.Wait(60);
     EXPECT_EQ(r.status, 1);
