@@ -136,7 +136,8 @@ void HeaderContainer::findSharing() {
   }
 }
 
-Header HeaderContainer::newHeader(const Texture& old, const gx::Replacement& r, uint64_t dataAt,
+Header HeaderContainer::newHeader(const Texture& old, const gx::Replacement& r,
+                                  const ReplaceRequest& request, uint64_t dataAt,
                                   uint64_t paletteAt) {
   Header h = old.header;
   uint8_t* raw = h.raw;
@@ -153,7 +154,7 @@ Header HeaderContainer::newHeader(const Texture& old, const gx::Replacement& r, 
   raw[0x10] = r.levels > 1 ? 1 : 0;
   raw[0x14] = uint8_t(minFilterFor(old.header.minFilter(), old.header.levels(), r.levels));
   raw[0x17] = uint8_t((r.levels - 1) * 8);
-  raw[0x18] = uint8_t(r.levels);
+  raw[0x18] = old.header.raw[0x18] == 0 && request.levels == 0 ? 0 : uint8_t(r.levels);
   put32(raw + 0x1C, uint32_t(dataAt - old.headerAt));
   return h;
 }
@@ -202,7 +203,7 @@ class File : public HeaderContainer {
     if (!gx::encodeReplacement(t.header.description(), image, request, threads,
                                describeTexture(texture, textures_[texture].name), r, error))
       return false;
-    const Header h = newHeader(t, r, 32, 32 + r.encoded.data.size());
+    const Header h = newHeader(t, r, request, 32, 32 + r.encoded.data.size());
     std::vector<uint8_t> file(h.raw, h.raw + 32);
     file.insert(file.end(), r.encoded.data.begin(), r.encoded.data.end());
     file.insert(file.end(), r.paletteBytes.begin(), r.paletteBytes.end());

@@ -117,7 +117,7 @@ bool encodeReplacement(const Description& old, const Image& image, const Replace
     return false;
   }
 
-  const std::vector<Image> chainImages = makeMipChain(image, levels);
+  const std::vector<Image> chainImages = makeMipChain(image, levels, mipFilterFor(f));
   out.format = &f;
   out.paletteFormat = paletteFormat;
   out.width = width;

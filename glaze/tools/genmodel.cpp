@@ -153,6 +153,34 @@ bool writeSeeds(const std::string& folder) {
     seeds.emplace_back("lists.bdl", build(m));
   }
   {
+    // As real files hold them: a level count of 0, and a header that cannot
+    // be read (a name past TEX1, an unknown format) among good ones.
+    j3dbuild::Model m;
+    Made zero = make(14, 0, pictures::photo(16, 16, 5), 1);
+    zero.header.levels = 0;
+    add(m, "zero", zero);
+    add(m, "unnamed", make(5, 0, pictures::gameArt(8, 8, 6), 1));
+    add(m, "odd", make(4, 0, pictures::gameArt(8, 8, 7), 1));
+    add(m, "good", make(3, 0, pictures::cutOut(8, 8, 8), 2));
+    j3dbuild::Layout layout;
+    std::vector<uint8_t> bytes = build(m, &layout);
+    bytes[layout.names + 4 + 4 + 2] = 0xFF;  // the name of texture 1
+    bytes[layout.headers + 32 * 2] = 7;      // the format of texture 2
+    seeds.emplace_back("real-files.bmd", std::move(bytes));
+  }
+  {
+    // A BDL whose list sets up its C8 map without the palette (the game
+    // loads it from the header).
+    j3dbuild::Model m;
+    m.bdl = true;
+    m.before = {{"MAT3", 32}};
+    const int c8 = add(m, "c8", make(9, 1, pictures::gameArt(16, 8, 9), 1));
+    j3dbuild::TextureMap map{0, c8, m.textures[size_t(c8)].header, 0};
+    map.paletteSetUp = false;
+    m.displayLists = {j3dbuild::materialList({map}, {{0, 0, -1, 0}})};
+    seeds.emplace_back("no-palette-set-up.bdl", build(m));
+  }
+  {
     const Made made = make(8, 2, pictures::cutOut(8, 8, 3), 1);
     seeds.emplace_back("palette.bti", j3dbuild::buildBti(made.header, made.data, made.palette));
     const Made cmpr = make(14, 0, pictures::photo(16, 16, 4), 3);

@@ -212,7 +212,7 @@ std::vector<uint8_t> materialList(const std::vector<TextureMap>& maps,
                 (uint32_t(uint8_t(h.lodBias * 32 / 100)) << 9));
     bpWrite(list, reg(m.map, 0x84, 0xA4),
             uint32_t(uint8_t(h.minLod * 2)) | uint32_t((h.levels - 1) * 16) << 8);
-    if (h.format == 8 || h.format == 9 || h.format == 10) {
+    if ((h.format == 8 || h.format == 9 || h.format == 10) && m.paletteSetUp) {
       bpWrite(list, 0xFE, 0xFFFF00);
       bpWrite(list, 0x64, 0);
       const uint32_t lines = h.paletteEntries <= 16 ? 1 : 16;
