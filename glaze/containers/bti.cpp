@@ -95,23 +95,39 @@ std::vector<std::string> HeaderContainer::listFields(size_t texture) const {
 
 int HeaderContainer::levelCount(size_t texture) const { return headers_[texture].header.levels(); }
 
+namespace {
+
+// The first `levels` levels of a usable texture and its palette.
+bool readTexture(const Source& source, const Texture& t, int levels, std::vector<uint8_t>& data,
+                 Palette& palette, std::string& error) {
+  const FormatInfo& f = *t.format();
+  data.resize(chainBytes(f, t.header.width(), t.header.height(), levels));
+  if (!source.read(t.dataAt, data.data(), data.size())) return error = readFailed(), false;
+  if (f.maxEntries > 0) {
+    palette.format = PaletteFormat(t.header.paletteFormat());
+    std::vector<uint8_t> bytes(t.paletteBytes());
+    if (!source.read(t.paletteAt, bytes.data(), bytes.size())) return error = readFailed(), false;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) palette.entries.push_back(be16(&bytes[i]));
+  }
+  return true;
+}
+
+}  // namespace
+
 bool HeaderContainer::decode(size_t texture, const std::vector<int>& levels, Decoded& out,
                              std::string& error) const {
   if (levels.empty()) return true;
   const Texture& t = headers_[texture];
-  const FormatInfo& f = *t.format();
-  std::vector<uint8_t> data(chainBytes(f, t.header.width(), t.header.height(), levels.back() + 1));
-  if (!source_.read(t.dataAt, data.data(), data.size())) return error = readFailed(), false;
+  std::vector<uint8_t> data;
   Palette palette;
-  if (f.maxEntries > 0) {
-    palette.format = PaletteFormat(t.header.paletteFormat());
-    std::vector<uint8_t> bytes(t.paletteBytes());
-    if (!source_.read(t.paletteAt, bytes.data(), bytes.size())) return error = readFailed(), false;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) palette.entries.push_back(be16(&bytes[i]));
-  }
+  if (!readTexture(source_, t, levels.back() + 1, data, palette, error)) return false;
   gx::decode(t.header.description(), data, palette, levels,
              describeTexture(texture, textures_[texture].name), out);
   return true;
+}
+
+bool HeaderContainer::readStored(size_t texture, gx::Stored& out, std::string& error) const {
+  return readTexture(source_, headers_[texture], 1, out.level0, out.palette, error);
 }
 
 void HeaderContainer::add(const Texture& texture, const std::string& name, uint64_t fileSize) {
@@ -199,8 +215,10 @@ class File : public HeaderContainer {
   bool plan(size_t texture, const Image& image, const ReplaceRequest& request, int threads,
             Edit& edit, std::string& error) const override {
     const Texture& t = headers_[texture];
+    gx::Stored stored;
     gx::Replacement r;
-    if (!gx::encodeReplacement(t.header.description(), image, request, threads,
+    if (!readStored(texture, stored, error) ||
+        !gx::encodeReplacement(t.header.description(), &stored, image, request, threads,
                                describeTexture(texture, textures_[texture].name), r, error))
       return false;
     const Header h = newHeader(t, r, request, 32, 32 + r.encoded.data.size());

@@ -71,6 +71,9 @@ class HeaderContainer : public Container {
   void add(const Texture& texture, const std::string& name, uint64_t fileSize);
   // Fills in which textures share data (the same data address).
   void findSharing();
+  // What a usable texture stores now (its level 0 and palette), for its
+  // replacement; false with the reason when it cannot be read.
+  bool readStored(size_t texture, gx::Stored& out, std::string& error) const;
   // The header of old once it holds the replacement, its data and palette
   // at these file offsets (relative to the header as stored). A stored
   // level count of 0 stays unless the request gives one.

@@ -173,8 +173,10 @@ bool Model::read(std::string& error) {
 bool Model::plan(size_t target, const Image& image, const ReplaceRequest& request, int threads,
                  Edit& edit, std::string& error) const {
   const bti::Texture& t = headers_[target];
+  gx::Stored stored;
   gx::Replacement r;
-  if (!gx::encodeReplacement(t.header.description(), image, request, threads,
+  if (!readStored(target, stored, error) ||
+      !gx::encodeReplacement(t.header.description(), &stored, image, request, threads,
                              describeTexture(target, textures_[target].name), r, error))
     return false;
   const FormatInfo& f = *r.format;

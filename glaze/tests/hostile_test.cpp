@@ -52,8 +52,8 @@ TEST(GlazeHostile, DamagedModels) {
   const std::vector<Case> cases = {
       {"short", [](Base& b) { b.bytes.resize(20); }, "it is too short for a J3D header (20 bytes)"},
       {"magic", [](Base& b) { b.bytes[4] = 'x'; },
-       "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), and its name does not end "
-       "in .bti"},
+       "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), a BRRES file (no bres "
+       "magic) or a TEX0 texture (no TEX0 magic), and its name does not end in .bti"},
       {"chunk of 4", [](Base& b) { put32(b.bytes, 36, 4); },
        "its chunk at offset 32 has size 4 (less than 8)"},
       {"chunk past the end", [](Base& b) { put32(b.bytes, 36, 0x7FFFFFF0); },

@@ -5,6 +5,12 @@
 //                                       name and material display lists
 //   glaze-genmodel bench FILE           100 textures of 1024 x 1024 CMPR
 //   glaze-genmodel seeds FOLDER         small models and BTI files
+//   glaze-genmodel brres FILE           a BRRES course model: two models
+//                                       naming pool strings, textures of
+//                                       several formats, palettes, an
+//                                       animation
+//   glaze-genmodel brres-seeds FOLDER   small BRRES and TEX0 files in every
+//                                       layout real files use
 //   glaze-genmodel picture KIND W H FILE.png   KIND: photo, art or cutout
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "brres_builder.h"
 #include "gx/gx.h"
 #include "j3d_builder.h"
 #include "model_writer.h"
@@ -125,6 +132,74 @@ j3dbuild::Model benchModel() {
   return m;
 }
 
+// A BRRES texture of a made texture, and its palette.
+brresbuild::Texture brresTexture(const std::string& name, const Made& made, int version,
+                                 std::vector<brresbuild::Palette>* palettes = nullptr) {
+  brresbuild::Texture t;
+  t.name = name, t.version = version, t.format = made.header.format;
+  t.width = made.header.width, t.height = made.header.height, t.images = made.header.levels;
+  t.data = made.data;
+  if (palettes && !made.palette.empty()) {
+    brresbuild::Palette p;
+    p.name = name, p.format = made.header.paletteFormat;
+    for (size_t i = 0; i + 1 < made.palette.size(); i += 2)
+      p.entries.push_back(uint16_t(made.palette[i] << 8 | made.palette[i + 1]));
+    palettes->push_back(p);
+  }
+  return t;
+}
+
+brresbuild::File brresDemo() {
+  brresbuild::File f;
+  f.models = {{"course", {"root", "mat_road", "mat_grass", "mat_sign", "road", "grass", "sign"}},
+              {"vrcorn", {"mat_sky", "sky"}}};
+  f.textures = {brresTexture("road", make(14, 0, pictures::photo(128, 128, 1), 8), 3),
+                brresTexture("grass", make(8, 2, pictures::grass(64, 64, 2), 7), 3, &f.palettes),
+                brresTexture("sky", make(5, 0, pictures::photo(64, 32, 3), 1), 1),
+                brresTexture("sign", make(4, 0, pictures::gameArt(64, 64, 4), 1), 3),
+                brresTexture("shadow", make(1, 0, grey(32, 32, false), 6), 3)};
+  // As tool-made files store it: max LOD 0 with several images.
+  f.textures[0].maxLod = 0;
+  f.animations = {"road_scroll"};
+  return f;
+}
+
+bool writeBrresSeeds(const std::string& folder) {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
+  const brresbuild::Pool pools[] = {brresbuild::Pool::kSorted, brresbuild::Pool::kCTools,
+                                    brresbuild::Pool::kInsideRoot};
+  const char* const names[] = {"sorted.brres", "ctools.brres", "inside-root.brres"};
+  for (int i = 0; i < 3; ++i) {
+    brresbuild::File f;
+    f.pool = pools[i];
+    f.models = {{"m", {"bone", "mat_a"}}};
+    f.textures = {brresTexture("a", make(14, 0, pictures::photo(16, 16, 1), 3), 3),
+                  brresTexture("abcd", make(8, 2, pictures::cutOut(8, 8, 2), 1), 1, &f.palettes),
+                  brresTexture("b", make(5, 1, pictures::gameArt(8, 4, 3), 1), 3)};
+    f.textures[0].maxLod = 0;
+    f.animations = {"srt"};
+    f.rootText = i == 0;
+    f.emptyReferenceNames = i == 1;
+    f.sectionCount = i == 1 ? 2 : -1;
+    f.padPool = i != 1;
+    seeds.emplace_back(names[i], brresbuild::build(f));
+  }
+  {
+    // No palette folder: a palette format makes one.
+    brresbuild::File f;
+    f.textures = {brresTexture("only", make(3, 0, grey(8, 8, true), 1), 3)};
+    seeds.emplace_back("no-palettes.brres", brresbuild::build(f));
+  }
+  seeds.emplace_back("texture.tex0", brresbuild::tex0File(brresTexture(
+                                         "texture", make(5, 0, pictures::gameArt(8, 8, 4), 1), 1)));
+  for (const auto& [name, bytes] : seeds) {
+    std::string path = folder;
+    path.append("/").append(name);
+    if (!modelwriter::writeFile(path, bytes)) return false;
+  }
+  return true;
+}
+
 bool writeSeeds(const std::string& folder) {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
   {
@@ -200,12 +275,18 @@ int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   bool ok;
   std::string where;
-  if ((what == "demo" || what == "bench" || what == "seeds") && argc == 3) {
+  if ((what == "demo" || what == "bench" || what == "seeds" || what == "brres" ||
+       what == "brres-seeds") &&
+      argc == 3) {
     where = argv[2];
     if (what == "demo")
       ok = modelwriter::writeFile(where, build(demoModel()));
     else if (what == "bench")
       ok = modelwriter::writeFile(where, build(benchModel()));
+    else if (what == "brres")
+      ok = modelwriter::writeFile(where, brresbuild::build(brresDemo()));
+    else if (what == "brres-seeds")
+      ok = writeBrresSeeds(where);
     else
       ok = writeSeeds(where);
   } else if (what == "picture" && argc == 6) {
@@ -220,8 +301,8 @@ int main(int argc, char** argv) {
     if (f && std::fclose(f) != 0) ok = false;
   } else {
     std::fprintf(stderr,
-                 "usage: glaze-genmodel demo|bench FILE\n"
-                 "       glaze-genmodel seeds FOLDER\n"
+                 "usage: glaze-genmodel demo|bench|brres FILE\n"
+                 "       glaze-genmodel seeds|brres-seeds FOLDER\n"
                  "       glaze-genmodel picture photo|art|cutout W H FILE.png\n");
     return 2;
   }
