@@ -22,8 +22,9 @@ const char kUsage[] =
     "       glaze --help | --version\n";
 
 const char kHelp[] =
-    "Lists the textures of a BMD or BDL model or a BTI file, writes them as PNG\n"
-    "images, and replaces one with an edited image, encoded as the console reads it.\n"
+    "Lists the textures of a BMD, BDL or BRRES model or a BTI or TEX0 file, writes\n"
+    "them as PNG images, and replaces one with an edited image, encoded as the\n"
+    "console reads it.\n"
     "\n"
     "  -l           list: index, name, format, size, levels, palette, shared data\n"
     "  -x           write each texture as DIR/NAME.png\n"

@@ -31,9 +31,9 @@ folder into a level-3 RomFS image under an IVFC SHA-256 hash tree, and list,
 verify and extract such images; tamp and untamp compress and decompress Yaz0
 files; sheaf lists, checks, extracts and creates SARC, RARC, U8 and NARC
 archives, plain or wrapped in Yaz0 or LZ77; texsift lists the textures of a
-BMD model and writes each as a DDS file; glaze lists the textures of a BMD
-or BDL model or a BTI file, writes them as PNG images and puts an edited
-image back in the console's format; flagwright-mk7 and flagwright-mkds are
+BMD model and writes each as a DDS file; glaze lists the textures of a BMD,
+BDL or BRRES model or a BTI or TEX0 file, writes them as PNG images and
+puts an edited image back in the console's format; flagwright-mk7 and flagwright-mkds are
 GTK 2 windows that compose a 16-bit KCL collision identifier, and kiln
 builds the KCL collision file of a course from an OBJ model whose materials
 name those identifiers, and reads such files back.")

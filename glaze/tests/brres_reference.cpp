@@ -1,6 +1,7 @@
 #include "brres_reference.h"
 
 #include <cstring>
+#include <functional>
 
 #include "brres_builder.h"
 
@@ -77,10 +78,27 @@ bool read(const std::vector<uint8_t>& b, File& out, std::string& fault) {
   std::vector<Entry> rootEntries;
   std::string problem;
   if (!group(root + 8, rootEntries, problem)) return fail("root group: " + problem);
+  // Other folders: where an entry's data has a group's length, its tree
+  // must find its names too.
+  std::function<bool(const Entry&, const std::string&, int)> other =
+      [&](const Entry& e, const std::string& path, int depth) {
+        if (depth > 4 || e.data + 8 > b.size()) return true;
+        const size_t n = u32(b, e.data + 4);
+        if (n > 1000 || u32(b, e.data) != 8 + 16 * (n + 1)) return true;  // not a folder
+        std::vector<Entry> inside;
+        if (!group(e.data, inside, problem)) return fail(path + ": " + problem);
+        out.otherFolders.push_back(path);
+        for (const Entry& i : inside)
+          if (!other(i, path + "/" + i.name, depth + 1)) return false;
+        return true;
+      };
   for (const Entry& folder : rootEntries) {
     out.root.push_back(folder.name);
     std::vector<Entry> files;
-    if (folder.name.find("(NW4R)") == std::string::npos) continue;  // not a folder
+    if (folder.name.find("(NW4R)") == std::string::npos) {
+      if (!other(folder, folder.name, 0)) return false;
+      continue;
+    }
     if (!group(folder.data, files, problem)) return fail(folder.name + ": " + problem);
     for (const Entry& file : files) {
       const size_t s = file.data;

@@ -41,6 +41,9 @@ struct File {
   uint16_t sections = 0;
   uint32_t rootLength = 0;
   std::vector<std::string> root;  // the root entries' names
+  // Folders that no format's name tells (a group found where an entry
+  // points), as paths: "Custom", "Custom/New folder".
+  std::vector<std::string> otherFolders;
   std::vector<SubFile> subFiles;
   std::vector<Tex0> textures;
   std::vector<Plt0> palettes;

@@ -74,6 +74,7 @@ brresbuild::File sample(Pool pool) {
   f.palettes = {grass, lamp, glow};
   f.animations = {"scroll"};
   f.rootText = pool == Pool::kSorted;
+  f.customFolder = pool != Pool::kInsideRoot;
   f.emptyReferenceNames = pool == Pool::kCTools;
   f.sectionCount = pool == Pool::kCTools ? 3 : -1;
   f.padPool = pool != Pool::kCTools;
@@ -404,6 +405,11 @@ TEST(GlazeBrres, APaletteMadeAnewMovesWhatFollowsTheGroups) {
                                                                             : 16u + 40 + 20);
       if (!folder) {
         EXPECT_EQ(file.root.back(), "Palettes(NW4R)");
+      }
+      // The folders inside a folder of no format's name follow.
+      EXPECT_EQ(file.otherFolders, old.otherFolders);
+      if (pool != Pool::kInsideRoot) {
+        EXPECT_EQ(file.otherFolders, (std::vector<std::string>{"Custom", "Custom/New folder"}));
       }
       EXPECT_TRUE(OthersUnchanged(before, after, {"sky"}, delta));
       EXPECT_TRUE(ModelNamesHold(after, layout, delta));

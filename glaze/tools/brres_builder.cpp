@@ -176,6 +176,8 @@ std::vector<uint8_t> build(const File& f, Layout* layoutOut) {
   std::vector<std::string> rootNames;
   for (const Folder& folder : folders) rootNames.push_back(folder.name);
   if (f.rootText) rootNames.push_back("Todo.txt");
+  const std::vector<std::string> custom = {"New folder", "notes.txt"};
+  if (f.customFolder) rootNames.push_back("Custom");
 
   // Every string of the pool, once.
   std::vector<std::string> strings;
@@ -186,6 +188,8 @@ std::vector<uint8_t> build(const File& f, Layout* layoutOut) {
   for (const std::string& n : rootNames) use(n);
   for (const Folder& folder : folders)
     for (const std::string& n : folder.names) use(n);
+  if (f.customFolder)
+    for (const std::string& n : custom) use(n);
   for (const Model& m : f.models)
     for (const std::string& n : m.names) use(n);
   if (ctools)
@@ -208,6 +212,12 @@ std::vector<uint8_t> build(const File& f, Layout* layoutOut) {
   for (const Folder& folder : folders) {
     layout.groups[folder.name] = at;
     at += 8 + 16 * (folder.names.size() + 1);
+  }
+  if (f.customFolder) {
+    layout.groups["Custom"] = at;
+    at += 8 + 16 * 3;
+    layout.groups["New folder"] = at;
+    at += 8 + 16;
   }
   if (inside) {
     layout.poolAt = at;
@@ -239,7 +249,7 @@ std::vector<uint8_t> build(const File& f, Layout* layoutOut) {
     at += 0x2C;
   }
   const std::string text = "textures to redo: none\n";
-  if (f.rootText) {
+  if (f.rootText || f.customFolder) {
     layout.textAt = at;
     at += text.size();
   }
@@ -275,6 +285,11 @@ std::vector<uint8_t> build(const File& f, Layout* layoutOut) {
   std::vector<size_t> rootData;
   for (const Folder& folder : folders) rootData.push_back(layout.groups[folder.name]);
   if (f.rootText) rootData.push_back(layout.textAt);
+  if (f.customFolder) {
+    rootData.push_back(layout.groups["Custom"]);
+    placeGroup(layout.groups["Custom"], custom, {layout.groups["New folder"], layout.textAt});
+    placeGroup(layout.groups["New folder"], {}, {});
+  }
   placeGroup(layout.groups[""], rootNames, rootData);
   for (const Folder& folder : folders) {
     const std::vector<size_t>& where = folder.name == "3DModels(NW4R)"   ? layout.modelAt
@@ -348,7 +363,8 @@ std::vector<uint8_t> build(const File& f, Layout* layoutOut) {
     pattern(out, s + 0x10, s + 0x2C, uint32_t(40 + i));
     put32(out, s + 0x18, uint32_t(int64_t(name(f.animations[i])) - int64_t(s)));
   }
-  if (f.rootText) std::copy(text.begin(), text.end(), out.begin() + long(layout.textAt));
+  if (f.rootText || f.customFolder)
+    std::copy(text.begin(), text.end(), out.begin() + long(layout.textAt));
   if (layoutOut) *layoutOut = layout;
   return out;
 }

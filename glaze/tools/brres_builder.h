@@ -53,9 +53,12 @@ struct File {
   std::vector<Palette> palettes;        // Palettes(NW4R), when any
   std::vector<std::string> animations;  // SRT0s in AnmTexSrt(NW4R), not aligned
   bool rootText = false;                // a root entry "Todo.txt" pointing at text
-  bool emptyReferenceNames = false;     // reference entries name an empty string
-  int sectionCount = -1;                // 0x0E; -1: sub-files + 1
-  bool padPool = true;                  // zeros after the pool to 0x80
+  // A root folder "Custom" (no format's name) holding a text file and a
+  // folder "New folder" of its own, empty, inside the root section.
+  bool customFolder = false;
+  bool emptyReferenceNames = false;  // reference entries name an empty string
+  int sectionCount = -1;             // 0x0E; -1: sub-files + 1
+  bool padPool = true;               // zeros after the pool to 0x80
 };
 
 // Where things lie (absolute offsets).
