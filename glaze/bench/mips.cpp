@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "big_endian.h"
 #include "gx/gx.h"
 #include "j3d_builder.h"
 #include "mip_quality.h"
@@ -52,20 +53,16 @@ glaze::Image picture(const std::string& kind, int side) {
   return image;
 }
 
-uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
-}
-
 // The decoded levels of the texture whose header is at `header`.
 std::vector<std::vector<uint8_t>> levelsOf(const std::vector<uint8_t>& file, size_t header,
                                            int levels) {
   const glaze::FormatInfo& f = *glaze::formatInfo(file[header]);
   const int w = file[header + 2] << 8 | file[header + 3];
   const int h = file[header + 4] << 8 | file[header + 5];
-  size_t at = header + be32(file, header + 0x1C);
+  size_t at = header + bigendian::get32(file, header + 0x1C);
   glaze::Palette palette;
   palette.format = glaze::PaletteFormat(file[header + 9]);
-  const size_t paletteAt = header + be32(file, header + 0x0C);
+  const size_t paletteAt = header + bigendian::get32(file, header + 0x0C);
   if (f.maxEntries > 0)
     for (int i = 0; i < (file[header + 0x0A] << 8 | file[header + 0x0B]); ++i)
       palette.entries.push_back(

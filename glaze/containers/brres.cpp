@@ -18,6 +18,7 @@
 #include <functional>
 #include <set>
 
+#include "bytes.h"
 #include "containers/brres.h"
 #include "containers/tex0.h"
 #include "names.h"
@@ -25,12 +26,6 @@
 namespace glaze::brres {
 
 namespace {
-
-using tex0::align32;
-using tex0::be32;
-using tex0::put32;
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
 std::string readFailed() { return std::string("cannot read it: ") + std::strerror(errno); }
 

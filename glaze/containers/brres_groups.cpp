@@ -6,19 +6,13 @@
 #include <bit>
 #include <cerrno>
 
+#include "bytes.h"
 #include "containers/brres.h"
 #include "containers/tex0.h"
 
 namespace glaze::brres {
 
 namespace {
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
 
 // Real groups hold a few hundred entries in trees a few dozen deep; these
 // bound a hostile file's work (walks of every name) and memory.
@@ -68,7 +62,7 @@ bool readGroup(const Source& source, uint64_t at, bool strict, Reading& reading,
   }
   uint8_t head[8];
   if (!source.read(at, head, 8)) return false;
-  const uint32_t length = tex0::be32(head), count = tex0::be32(head + 4);
+  const uint32_t length = be32(head), count = be32(head + 4);
   if (count >= 0xFFFF) {
     problem = "it claims " + std::to_string(count) + " entries";
     return false;
@@ -93,7 +87,7 @@ bool readGroup(const Source& source, uint64_t at, bool strict, Reading& reading,
     const uint8_t* r = &raw[16 * i];
     Entry& e = out.entries[i];
     e.id = be16(r), e.flag = be16(r + 2), e.left = be16(r + 4), e.right = be16(r + 6);
-    const int64_t nameOffset = int32_t(tex0::be32(r + 8)), dataOffset = int32_t(tex0::be32(r + 12));
+    const int64_t nameOffset = int32_t(be32(r + 8)), dataOffset = int32_t(be32(r + 12));
     const std::string which = "its entry " + std::to_string(i);
     if (e.left > count || e.right > count) {
       problem = which + " links to an entry past its " + std::to_string(count);
@@ -196,14 +190,14 @@ bool add(Group& group, Entry entry) {
 
 std::vector<uint8_t> groupBytes(const Group& group, uint64_t at) {
   std::vector<uint8_t> out(size_t(group.end() - group.at), 0);
-  tex0::put32(&out[0], uint32_t(out.size()));
-  tex0::put32(&out[4], uint32_t(group.entries.size() - 1));
+  put32(&out[0], uint32_t(out.size()));
+  put32(&out[4], uint32_t(group.entries.size() - 1));
   for (size_t i = 0; i < group.entries.size(); ++i) {
     const Entry& e = group.entries[i];
     uint8_t* r = &out[8 + 16 * i];
     put16(r, e.id), put16(r + 2, e.flag), put16(r + 4, e.left), put16(r + 6, e.right);
-    tex0::put32(r + 8, e.nameAt == 0 ? 0 : uint32_t(int64_t(e.nameAt) - int64_t(at)));
-    tex0::put32(r + 12, i == 0 ? 0 : uint32_t(int64_t(e.dataAt) - int64_t(at)));
+    put32(r + 8, e.nameAt == 0 ? 0 : uint32_t(int64_t(e.nameAt) - int64_t(at)));
+    put32(r + 12, i == 0 ? 0 : uint32_t(int64_t(e.dataAt) - int64_t(at)));
   }
   return out;
 }

@@ -8,25 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bytes.h"
 #include "names.h"
 
 namespace glaze::bti {
 
 namespace {
-
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-  put16(p, v >> 16);
-  put16(p + 2, v);
-}
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-uint64_t align32(uint64_t v) { return (v + 31) & ~uint64_t(31); }
 
 std::string readFailed() { return std::string("cannot read it: ") + std::strerror(errno); }
 

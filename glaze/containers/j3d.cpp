@@ -11,26 +11,13 @@
 #include <cstring>
 #include <optional>
 
+#include "bytes.h"
 #include "containers/bti.h"
 #include "names.h"
 
 namespace glaze::j3d {
 
 namespace {
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
-
-uint64_t align32(uint64_t v) { return (v + 31) & ~uint64_t(31); }
 
 // Longer names are taken for damage: no file system takes them.
 constexpr size_t kMaxNameBytes = 1024;

@@ -8,15 +8,12 @@
 #include <cstring>
 #include <set>
 
+#include "bytes.h"
 #include "containers/j3d.h"
 
 namespace glaze::j3d {
 
 namespace {
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 // The header's min filter as TX_SETMODE0 codes it (bits 5-7).
 int hardwareMinFilter(int filter) {

@@ -8,31 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bytes.h"
 #include "names.h"
 
 namespace glaze::tex0 {
 
-uint32_t be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
-
-uint64_t align32(uint64_t v) { return (v + 31) & ~uint64_t(31); }
-
 namespace {
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
 
 // Headers are 0x40 bytes (0x60 with an old tool's own copy of the name);
 // a larger data offset is taken for damage.

@@ -13,10 +13,6 @@
 
 namespace glaze::tex0 {
 
-uint32_t be32(const uint8_t* p);
-void put32(uint8_t* p, uint32_t v);
-uint64_t align32(uint64_t v);
-
 // Names longer than this are taken for damage: no file system takes them.
 constexpr uint32_t kMaxNameBytes = 1024;
 

@@ -15,18 +15,10 @@
 #include <vector>
 
 #include "container.h"
+#include "harness.h"
 #include "names.h"
 
 namespace {
-
-glaze::Image smallImage(uint32_t seed, int w, int h) {
-  glaze::Image image(w, h);
-  for (size_t i = 0; i < image.rgba.size(); ++i) {
-    seed = seed * 1664525u + 1013904223u;
-    image.rgba[i] = uint8_t(seed >> 24);
-  }
-  return image;
-}
 
 // Level 0 of every usable texture (the first 16), empty for the others.
 std::vector<std::vector<uint8_t>> decodeAll(const glaze::Container& container) {
@@ -79,14 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   glaze::Edit edit;
   if (!glaze::planReplacement(*container, target, image, request, 1, edit, error)) return 0;
 
-  char* buffer = nullptr;
-  size_t length = 0;
-  FILE* out = open_memstream(&buffer, &length);
-  if (!out) std::abort();
-  if (!glaze::writeEdited(source, edit, out)) __builtin_trap();
-  std::fclose(out);
-  const glaze::MemorySource edited(reinterpret_cast<uint8_t*>(buffer), length);
-  const auto after = type->open(edited, "seed.tex0", error);
+  const std::vector<uint8_t> bytes = edited(source, edit);
+  const glaze::MemorySource editedSource(bytes.data(), bytes.size());
+  const auto after = type->open(editedSource, "seed.tex0", error);
   if (!after || after->textures().size() != textures.size()) __builtin_trap();
   const std::vector<std::string> fields = after->listFields(target);
   if (!after->textures()[target].problem.empty() ||
@@ -101,6 +88,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         after->listFields(i) != container->listFields(i) || now[i] != before[i])
       __builtin_trap();
   }
-  std::free(buffer);
   return 0;
 }

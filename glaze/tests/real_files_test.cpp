@@ -19,20 +19,6 @@ void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   b[at + 1] = uint8_t(v);
 }
 
-// The texels of level `level` of the texture whose header is at `header`.
-std::vector<uint8_t> levelTexels(const std::vector<uint8_t>& file, size_t header, int level) {
-  const int format = file[header], w = be16(file, header + 2), h = be16(file, header + 4);
-  size_t at = header + be32(file, header + 0x1C);
-  for (int l = 0; l < level; ++l)
-    at += reference::levelBytes(format, std::max(1, w >> l), std::max(1, h >> l));
-  std::vector<uint16_t> palette;
-  const size_t paletteAt = header + be32(file, header + 0x0C);
-  for (int i = 0; i < be16(file, header + 0x0A) && format >= 8 && format <= 10; ++i)
-    palette.push_back(be16(file, paletteAt + 2 * size_t(i)));
-  return reference::decode(format, std::max(1, w >> level), std::max(1, h >> level), &file[at],
-                           palette, file[header + 9]);
-}
-
 double passingShare(const std::vector<uint8_t>& rgba) {
   size_t pass = 0;
   for (size_t i = 3; i < rgba.size(); i += 4) pass += rgba[i] >= 128;
@@ -184,7 +170,7 @@ TEST(GlazeRealFiles, DisplayListsThatSetUpNoPalette) {
   EXPECT_TRUE(testkit::SameBytes(
       expected, std::vector<uint8_t>(after.begin() + long(layout.listAt[0]),
                                      after.begin() + long(layout.listAt[0] + expected.size()))));
-  EXPECT_EQ(levelTexels(after, layout.headers, 0).size(), 32u * 16 * 4);
+  EXPECT_EQ(texelsIn(after, layout.headers, 0).size(), 32u * 16 * 4);
   // To C4 as well; but the RGB565 map, which showed no palette texture,
   // cannot take one: the list has no palette to point at it.
   r = runGlaze({"-F", "C4", bdl, "grass", dir / "new.png"});
@@ -215,9 +201,9 @@ TEST(GlazeRealFiles, CutOutMipLevelsKeepTheirCoverage) {
     const auto r = runGlaze({"-M", "5", dir / "m.bmd", "grass", dir / "grass.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto after = ReadBytes(dir / "m.bmd");
-    EXPECT_EQ(passingShare(levelTexels(after, layout.headers, 0)), share) << "format " << format;
+    EXPECT_EQ(passingShare(texelsIn(after, layout.headers, 0)), share) << "format " << format;
     for (int level = 1; level < 5; ++level) {
-      const double kept = passingShare(levelTexels(after, layout.headers, level)) / share;
+      const double kept = passingShare(texelsIn(after, layout.headers, level)) / share;
       EXPECT_GE(kept, 0.8) << "format " << format << ", level " << level;
       EXPECT_LE(kept, 1.5) << "format " << format << ", level " << level;
     }

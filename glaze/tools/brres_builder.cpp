@@ -1,5 +1,7 @@
 #include "brres_builder.h"
 
+#include "big_endian.h"
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -8,19 +10,9 @@ namespace brresbuild {
 
 namespace {
 
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v >> 8);
-  b[at + 1] = uint8_t(v);
-}
-
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  put16(b, at, v >> 16);
-  put16(b, at + 2, v);
-}
-
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
-}
+using bigendian::get32;
+using bigendian::put16;
+using bigendian::put32;
 
 uint32_t floatBits(float f) {
   uint32_t v;

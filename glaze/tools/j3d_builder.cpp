@@ -2,21 +2,15 @@
 
 #include <algorithm>
 
+#include "big_endian.h"
 #include "model_writer.h"
 
 namespace j3dbuild {
 
 namespace {
 
-void put16(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  out[at] = uint8_t(v >> 8);
-  out[at + 1] = uint8_t(v);
-}
-
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  put16(out, at, v >> 16);
-  put16(out, at + 2, v);
-}
+using bigendian::put16;
+using bigendian::put32;
 
 size_t align32(size_t v) { return (v + 31) & ~size_t(31); }
 
