@@ -256,7 +256,7 @@ TEST(GlazeBrres, GrowingMovesTheTextureToTheEndAndShrinkingStaysInPlace) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto after = ReadBytes(files.brres);
     brresref::File file = readBack(after);
-    const brresref::Tex0& road = tex0Of(file, "road");
+    const brresref::Tex0 road = tex0Of(file, "road");
     const size_t oldAt = layout.textureAt[0], oldLength = 0x40 + f.textures[0].data.size() +
                                                           (pool == Pool::kInsideRoot ? 0x20 : 0);
     EXPECT_EQ(road.at, (before.size() + 31) / 32 * 32) << "moved to the end, 32-byte aligned";
