@@ -11,7 +11,7 @@
 //                                       animation
 //   glaze-genmodel brres-seeds FOLDER   small BRRES and TEX0 files in every
 //                                       layout real files use
-//   glaze-genmodel picture KIND W H FILE.png   KIND: photo, art or cutout
+//   glaze-genmodel picture KIND W H FILE.png   KIND: photo, art, cutout or grass
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +32,7 @@ namespace {
 glaze::Image picture(const std::string& kind, int w, int h, uint32_t seed) {
   if (kind == "art") return pictures::gameArt(w, h, seed);
   if (kind == "cutout") return pictures::cutOut(w, h, seed);
+  if (kind == "grass") return pictures::grass(w, h, seed);
   return pictures::photo(w, h, seed);
 }
 
@@ -228,20 +229,27 @@ bool writeSeeds(const std::string& folder) {
     seeds.emplace_back("lists.bdl", build(m));
   }
   {
-    // As real files hold them: a level count of 0, and a header that cannot
-    // be read (a name past TEX1, an unknown format) among good ones.
+    // As real files hold them: a level count of 0 (beside a good header).
     j3dbuild::Model m;
     Made zero = make(14, 0, pictures::photo(16, 16, 5), 1);
     zero.header.levels = 0;
     add(m, "zero", zero);
+    add(m, "good", make(3, 0, pictures::cutOut(8, 8, 8), 2));
+    seeds.emplace_back("zero-levels.bmd", build(m));
+  }
+  {
+    // Headers that cannot be read (a name past TEX1, an unknown format)
+    // among good ones.
+    j3dbuild::Model m;
+    add(m, "good", make(14, 0, pictures::photo(16, 16, 5), 1));
     add(m, "unnamed", make(5, 0, pictures::gameArt(8, 8, 6), 1));
     add(m, "odd", make(4, 0, pictures::gameArt(8, 8, 7), 1));
-    add(m, "good", make(3, 0, pictures::cutOut(8, 8, 8), 2));
+    add(m, "last", make(3, 0, pictures::cutOut(8, 8, 8), 2));
     j3dbuild::Layout layout;
     std::vector<uint8_t> bytes = build(m, &layout);
     bytes[layout.names + 4 + 4 + 2] = 0xFF;  // the name of texture 1
     bytes[layout.headers + 32 * 2] = 7;      // the format of texture 2
-    seeds.emplace_back("real-files.bmd", std::move(bytes));
+    seeds.emplace_back("bad-headers.bmd", std::move(bytes));
   }
   {
     // A BDL whose list sets up its C8 map without the palette (the game
@@ -303,7 +311,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: glaze-genmodel demo|bench|brres FILE\n"
                  "       glaze-genmodel seeds|brres-seeds FOLDER\n"
-                 "       glaze-genmodel picture photo|art|cutout W H FILE.png\n");
+                 "       glaze-genmodel picture photo|art|cutout|grass W H FILE.png\n");
     return 2;
   }
   if (!ok) {
