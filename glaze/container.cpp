@@ -23,16 +23,6 @@ bool endsWith(const std::string& path, const char* ending) {
   return true;
 }
 
-// "a", "a or b", "a, b or c".
-std::string oneOf(const std::vector<std::string>& items) {
-  std::string text;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) text += i + 1 == items.size() ? " or " : ", ";
-    text += items[i];
-  }
-  return text;
-}
-
 }  // namespace
 
 const ContainerType* typeByName(const std::string& path) {
@@ -48,19 +38,24 @@ const ContainerType* typeByMagic(const uint8_t* head, size_t size, std::string& 
     if (type->hasMagic) files.emplace_back(type->what);
     if (type->ending) endings.emplace_back(type->ending);
   }
-  error = "it is not " + oneOf(files);
-  if (!endings.empty()) error += ", and its name does not end in " + oneOf(endings);
+  error = "it is not " + inWords(files, "or");
+  if (!endings.empty()) error += ", and its name does not end in " + inWords(endings, "or");
   return nullptr;
 }
 
 std::string requestProblem(const ReplaceRequest& request) {
-  std::string first;
+  std::string first, together;
   for (const ContainerType* type : containerTypes()) {
     const std::string problem = type->requestProblem(request);
     if (problem.empty()) return problem;
     if (first.empty()) first = problem;
+    // A type that reads -F and -P each alone says best why they do not go
+    // together.
+    if (together.empty() && type->requestProblem({request.format, std::nullopt, 0}).empty() &&
+        type->requestProblem({std::nullopt, request.palette, 0}).empty())
+      together = problem;
   }
-  return first;
+  return together.empty() ? first : together;
 }
 
 bool planReplacement(const Container& container, size_t texture, const Image& image,

@@ -129,8 +129,9 @@ const ContainerType* typeByName(const std::string& path);
 // does not end in .bti").
 const ContainerType* typeByMagic(const uint8_t* head, size_t size, std::string& error);
 
-// The usage error of a request no type reads (the first type's), checked
-// before any file is read; "" when some type reads it.
+// The usage error of a request no type reads, checked before any file is
+// read: that of the first type that reads -F and -P each alone, else the
+// first type's; "" when some type reads it.
 std::string requestProblem(const ReplaceRequest& request);
 
 // Plans a replacement after the checks every type shares: the texture and

@@ -22,16 +22,18 @@ const char kUsage[] =
     "       glaze --help | --version\n";
 
 const char kHelp[] =
-    "Lists the textures of a BMD, BDL or BRRES model or a BTI or TEX0 file, writes\n"
-    "them as PNG images, and replaces one with an edited image, encoded as the\n"
-    "console reads it.\n"
+    "Lists the textures of a BMD, BDL or BRRES model, a BTI or TEX0 file or a DS\n"
+    "model or texture file (BMD0, BTX0), writes them as PNG images, and replaces one\n"
+    "with an edited image, encoded as the console reads it.\n"
     "\n"
     "  -l           list: index, name, format, size, levels, palette, shared data\n"
     "  -x           write each texture as DIR/NAME.png\n"
     "  -m           with -x, each mip level too (NAME.mip1.png, ...)\n"
     "  -f           with -x, replace existing files\n"
-    "  -F FORMAT    the new format: I4 I8 IA4 IA8 RGB565 RGB5A3 RGBA8 C4 C8 C14X2 CMPR\n"
-    "  -P PALETTE   the new palette format: IA8 RGB565 RGB5A3\n"
+    "  -F FORMAT    the new format: I4 I8 IA4 IA8 RGB565 RGB5A3 RGBA8 C4 C8 C14X2 CMPR;\n"
+    "               on the DS a3i5 pal4 pal16 pal256 tex4x4 a5i3 direct\n"
+    "  -P PALETTE   the new palette format: IA8 RGB565 RGB5A3; on the DS the palette\n"
+    "               to encode against, by name or #INDEX\n"
     "  -M LEVELS    the number of mip levels, or auto for the whole chain\n"
     "  -o OUT       write the changed model to OUT instead of replacing MODEL\n"
     "\n"

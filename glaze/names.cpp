@@ -115,4 +115,13 @@ std::string describeTexture(size_t index, const std::string& raw) {
   return "texture " + std::to_string(index) + " (" + displayName(raw) + ")";
 }
 
+std::string inWords(const std::vector<std::string>& items, const std::string& last) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) text += i + 1 == items.size() ? " " + last + " " : ", ";
+    text += items[i];
+  }
+  return text;
+}
+
 }  // namespace glaze

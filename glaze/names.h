@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace glaze {
 
@@ -15,5 +16,7 @@ std::string displayName(const std::string& raw);
 std::string fileNameOf(const std::string& raw);
 // "texture INDEX (NAME)", NAME the display name.
 std::string describeTexture(size_t index, const std::string& raw);
+// Items as words: "a", "a and b", "a, b and c" (with "or", "a, b or c").
+std::string inWords(const std::vector<std::string>& items, const std::string& last = "and");
 
 }  // namespace glaze

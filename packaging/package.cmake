@@ -32,11 +32,12 @@ verify and extract such images; tamp and untamp compress and decompress Yaz0
 files; sheaf lists, checks, extracts and creates SARC, RARC, U8 and NARC
 archives, plain or wrapped in Yaz0 or LZ77; texsift lists the textures of a
 BMD model and writes each as a DDS file; glaze lists the textures of a BMD,
-BDL or BRRES model or a BTI or TEX0 file, writes them as PNG images and
-puts an edited image back in the console's format; flagwright-mk7 and flagwright-mkds are
-GTK 2 windows that compose a 16-bit KCL collision identifier, and kiln
-builds the KCL collision file of a course from an OBJ model whose materials
-name those identifiers, and reads such files back.")
+BDL or BRRES model, a BTI or TEX0 file or a DS model or texture file
+(NSBMD, NSBTX), writes them as PNG images and puts an edited image back in
+the console's format; flagwright-mk7 and flagwright-mkds are GTK 2 windows
+that compose a 16-bit KCL collision identifier, and kiln builds the KCL
+collision file of a course from an OBJ model whose materials name those
+identifiers, and reads such files back.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

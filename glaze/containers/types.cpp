@@ -4,6 +4,7 @@
 #include "container.h"
 #include "containers/brres.h"
 #include "containers/bti.h"
+#include "containers/g3d.h"
 #include "containers/j3d.h"
 #include "containers/tex0.h"
 
@@ -11,7 +12,7 @@ namespace glaze {
 
 const std::vector<const ContainerType*>& containerTypes() {
   static const std::vector<const ContainerType*> types = {&j3d::kType, &brres::kType, &tex0::kType,
-                                                          &bti::kType};
+                                                          &bti::kType, &g3d::kType};
   return types;
 }
 

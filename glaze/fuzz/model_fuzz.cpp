@@ -1,5 +1,5 @@
 // libFuzzer harness over glaze's containers and their editing: the input is
-// read as the type its magic tells (a J3D model today), else as a BTI
+// read as the type its magic tells (a J3D model, a DS file), else as a BTI
 // file; every texture it holds is decoded at every level, names are made
 // into file names, and the first texture is replaced by a small image in a
 // format the input picks. The edited file must read back with the new
@@ -69,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   glaze::ReplaceRequest request;
   if (pick & 0x80) request.format = kFormats[pick % 11];
   request.levels = (pick >> 4) % 3 - 1;  // keep, whole chain, or one
+  // Types of other consoles' formats (the DS's, without mip levels) keep
+  // their texture's format and levels.
+  if (!type->requestProblem(request).empty()) request = glaze::ReplaceRequest();
   if (!type->requestProblem(request).empty()) __builtin_trap();
   const int side = 4 << (pick >> 5 & 1);
   const glaze::Image image = smallImage(uint32_t(size), side, side + (pick & 4));

@@ -98,7 +98,13 @@ TEST(GlazeContainerTypes, AreToldByNameFirstThenByMagic) {
     EXPECT_EQ(glaze::typeByMagic(reinterpret_cast<const uint8_t*>(magic), size, error), nullptr);
     EXPECT_EQ(error,
               "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), a BRRES file (no "
-              "bres magic) or a TEX0 texture (no TEX0 magic), and its name does not end in .bti");
+              "bres magic), a TEX0 texture (no TEX0 magic) or a DS model or texture file (no "
+              "BMD0 or BTX0 magic), and its name does not end in .bti");
+  }
+  for (const char* magic : {"BTX0", "BMD0"}) {
+    const auto* type = glaze::typeByMagic(reinterpret_cast<const uint8_t*>(magic), 4, error);
+    ASSERT_NE(type, nullptr) << magic;
+    EXPECT_NE(type, glaze::typeByMagic(reinterpret_cast<const uint8_t*>("J3D2bmd3"), 8, error));
   }
 }
 
@@ -111,7 +117,11 @@ TEST(GlazeContainerTypes, ReadFormatAndPaletteNamesInAnyCase) {
   EXPECT_EQ(problem("cmpr", std::nullopt), "");
   EXPECT_EQ(problem("dxt1", std::nullopt), "unknown format -F dxt1");
   EXPECT_EQ(problem("", std::nullopt), "unknown format -F ");
-  EXPECT_EQ(problem(std::nullopt, "RGBA8"), "unknown palette format -P RGBA8");
+  EXPECT_EQ(problem(std::nullopt, "RGBA8"), "");  // a DS palette's name
+  EXPECT_EQ(problem("pal16", "RGB565"), "");      // each read by one type
+  // Formats that one type reads and -P that type refuses with them: its
+  // reason, not another type's.
+  EXPECT_EQ(problem("direct", "any"), "-P goes with a format that has a palette, not direct");
   EXPECT_EQ(problem("i8", "IA8"), "-P goes with a palette format (C4, C8, C14X2), not I8");
 }
 

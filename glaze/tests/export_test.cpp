@@ -40,14 +40,6 @@ struct Example {
   }
 };
 
-void expectTexels(const std::string& path, const std::vector<uint8_t>& expected, int w, int h) {
-  int width = 0, height = 0;
-  const auto texels = pngTexels(path, width, height);
-  EXPECT_EQ(width, w) << path;
-  EXPECT_EQ(height, h) << path;
-  EXPECT_TRUE(testkit::SameBytes(expected, texels)) << path;
-}
-
 }  // namespace
 
 TEST(GlazeExport, ListsEveryHeader) {

@@ -53,7 +53,8 @@ TEST(GlazeHostile, DamagedModels) {
       {"short", [](Base& b) { b.bytes.resize(20); }, "it is too short for a J3D header (20 bytes)"},
       {"magic", [](Base& b) { b.bytes[4] = 'x'; },
        "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), a BRRES file (no bres "
-       "magic) or a TEX0 texture (no TEX0 magic), and its name does not end in .bti"},
+       "magic), a TEX0 texture (no TEX0 magic) or a DS model or texture file (no BMD0 or BTX0 "
+       "magic), and its name does not end in .bti"},
       {"chunk of 4", [](Base& b) { put32(b.bytes, 36, 4); },
        "its chunk at offset 32 has size 4 (less than 8)"},
       {"chunk past the end", [](Base& b) { put32(b.bytes, 36, 0x7FFFFFF0); },
@@ -252,7 +253,6 @@ TEST(GlazeCommandLine, UsageErrors) {
       {{"m", "t"}, "a replacement takes MODEL TEXTURE IMAGE.png"},
       {{"-F", "DXT1", "m", "t", "i.png"}, "unknown format -F DXT1"},
       {{"-F", "7", "m", "t", "i.png"}, "unknown format -F 7"},
-      {{"-P", "RGBA8", "m", "t", "i.png"}, "unknown palette format -P RGBA8"},
       {{"-F", "RGB565", "-P", "IA8", "m", "t", "i.png"},
        "-P goes with a palette format (C4, C8, C14X2), not RGB565"},
       {{"-M", "0", "m", "t", "i.png"}, "-M takes a number of levels from 1 to 11, or auto; not 0"},
@@ -283,6 +283,12 @@ TEST(GlazeCommandLine, UsageErrors) {
   Base b;
   testkit::WriteFile(dir / "m.bmd", b.bytes);
   writePng(dir / "i.png", pictures::gameArt(8, 8, 2));
+  // -P takes a DS palette's name too, so a GX palette format is checked
+  // once the file is known to be GX.
+  r = runGlaze({"-P", "RGBA8", dir / "m.bmd", "a", dir / "i.png"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("glaze: unknown palette format -P RGBA8\nusage: glaze -l MODEL\n", 0), 0u)
+      << r.err;
   r = runGlaze({"-F", "cmpr", "-M", "auto", dir / "m.bmd", "a", dir / "i.png"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(runGlaze({"-l", dir / "m.bmd"}).out.substr(0, 19), "0\ta\tCMPR\t8x8\t4\t-\t-\n");

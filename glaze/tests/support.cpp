@@ -97,6 +97,14 @@ std::vector<uint8_t> pngTexels(const std::string& path, int& width, int& height)
   return testkit::ReadBytes(dir / "raw");
 }
 
+void expectTexels(const std::string& path, const std::vector<uint8_t>& expected, int w, int h) {
+  int width = 0, height = 0;
+  const auto texels = pngTexels(path, width, height);
+  EXPECT_EQ(width, w) << path;
+  EXPECT_EQ(height, h) << path;
+  EXPECT_TRUE(testkit::SameBytes(expected, texels)) << path;
+}
+
 int pngColourType(const std::string& path) {
   const auto bytes = testkit::ReadBytes(path);
   return bytes.size() > 25 ? bytes[25] : -1;

@@ -38,6 +38,8 @@ std::vector<uint8_t> texelsIn(const std::vector<uint8_t>& file, size_t header, i
 
 // A PNG read back as RGBA through ImageMagick, independently of glaze.
 std::vector<uint8_t> pngTexels(const std::string& path, int& width, int& height);
+// Expects the PNG to be w x h texels of exactly these RGBA values.
+void expectTexels(const std::string& path, const std::vector<uint8_t>& expected, int w, int h);
 // The colour type byte of a PNG's header (4 grey + alpha, 6 RGBA).
 int pngColourType(const std::string& path);
 // Writes an RGBA image as a PNG with glaze's writer.
