@@ -8,26 +8,14 @@ bool Archive::Open(const std::string& path, Messages& messages) {
   return input_.Open(path, messages) && ReadTables(messages);
 }
 
-bool Archive::OpenMemory(const uint8_t* data, size_t size, Messages& messages) {
-  return input_.OpenMemory(data, size, messages) && ReadTables(messages);
+bool Archive::OpenMemory(const uint8_t* data, size_t size, Messages& messages,
+                         const std::string& name) {
+  return input_.OpenMemory(data, size, messages, name) && ReadTables(messages);
 }
 
 bool Archive::ReadTables(Messages& messages) {
   bool ok = false;
-  switch (input_.format()) {
-    case Format::kSarc:
-      ok = ReadSarc(input_, messages, &sarc_, &tree_);
-      break;
-    case Format::kRarc:
-      ok = ReadRarc(input_, messages, &rarc_, &tree_);
-      break;
-    case Format::kU8:
-      ok = ReadU8(input_, messages, &u8_, &tree_);
-      break;
-    case Format::kNarc:
-      ok = ReadNarc(input_, messages, &narc_, &tree_);
-      break;
-  }
+  model_ = UnitOf(input_.format()).read(input_, messages, &tree_, &ok);
   tree_.Finish();
   // Entries that share one block are how games store identical files;
   // data that overlaps otherwise reads as it is, but is worth knowing.
@@ -40,6 +28,11 @@ bool Archive::ReadTables(Messages& messages) {
                      Quote(tree_.Path(other)) + range(other) + " without being the same block");
   }
   return ok;
+}
+
+void Archive::Verify(Messages& messages) {
+  const FormatUnit& unit = UnitOf(input_.format());
+  if (model_ != nullptr && unit.verify != nullptr) unit.verify(*model_, input_, messages);
 }
 
 }  // namespace sheaf

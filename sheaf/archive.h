@@ -3,15 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "formats.h"
 #include "input.h"
 #include "messages.h"
-#include "narc.h"
-#include "rarc.h"
-#include "sarc.h"
 #include "tree.h"
-#include "u8.h"
 
 namespace sheaf {
 
@@ -21,25 +19,23 @@ class Archive {
   // when there is no tree to speak of; otherwise what could be read is in
   // tree().
   bool Open(const std::string& path, Messages& messages);
-  bool OpenMemory(const uint8_t* data, size_t size, Messages& messages);
+  bool OpenMemory(const uint8_t* data, size_t size, Messages& messages,
+                  const std::string& name = "");
+  // -t's checks beyond reading (checksums a reader has no need of).
+  void Verify(Messages& messages);
 
   Input& input() { return input_; }
   Format format() const { return input_.format(); }
   const Tree& tree() const { return tree_; }
-  const SarcModel& sarc() const { return sarc_; }
-  const RarcModel& rarc() const { return rarc_; }
-  const U8Model& u8() const { return u8_; }
-  const NarcModel& narc() const { return narc_; }
+  // The format's tables (null before they are read).
+  const Model* model() const { return model_.get(); }
 
  private:
   bool ReadTables(Messages& messages);
 
   Input input_;
   Tree tree_;
-  SarcModel sarc_;
-  RarcModel rarc_;
-  U8Model u8_;
-  NarcModel narc_;
+  std::unique_ptr<Model> model_;
 };
 
 }  // namespace sheaf

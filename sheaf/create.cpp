@@ -12,8 +12,10 @@
 #include <new>
 
 #include "archive.h"
+#include "formats.h"
 #include "layout.h"
 #include "lz77.h"
+#include "mapped.h"
 #include "output.h"
 #include "pack.h"
 #include "scan.h"
@@ -25,6 +27,10 @@ namespace sheaf {
 namespace {
 
 constexpr size_t kBuffer = 1 << 20;
+// Pieces from this size on are copied by the kernel; smaller ones (most
+// files of a game, the gaps between them) gather in memory and are written
+// together, a system call or two per piece being what costs then.
+constexpr uint64_t kInKernel = 64 << 10;
 // What the readers accept of an archive's header and tables.
 constexpr size_t kMaxTables = 16 << 20;
 
@@ -57,12 +63,13 @@ class Emitter {
         original_(original),
         messages_(messages),
         verbose_(verbose),
-        buffer_(new uint8_t[kBuffer]) {}
+        buffer_(new uint8_t[kBuffer]),
+        pending_(new uint8_t[kBuffer]) {}
 
   // False (reported) when a file cannot be read or the output written.
   bool ToFd(int fd) {
     fd_ = fd;
-    return Run();
+    return Run() && Flush();
   }
   bool ToMemory(uint8_t* out) {
     memory_ = out;
@@ -72,7 +79,10 @@ class Emitter {
  private:
   bool Run();
   bool Put(const uint8_t* data, size_t size);
+  bool Flush();
+  bool WriteOut(const uint8_t* data, size_t size);
   bool PutFile(const Piece& piece);
+  uint64_t CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size);
   bool CheckShared(const Piece& piece);
   void Name(uint32_t file);
 
@@ -82,17 +92,35 @@ class Emitter {
   Messages& messages_;
   FILE* verbose_;
   std::unique_ptr<uint8_t[]> buffer_;
+  std::unique_ptr<uint8_t[]> pending_;  // bytes not yet written to fd_
+  size_t pending_size_ = 0;
   int fd_ = -1;
   uint8_t* memory_ = nullptr;
   uint64_t at_ = 0;
+  bool failed_ = false;
 };
 
 bool Emitter::Put(const uint8_t* data, size_t size) {
+  if (size == 0) return true;  // data may be null then
   if (memory_ != nullptr) {
     memcpy(memory_ + at_, data, size);
     at_ += size;
     return true;
   }
+  if (pending_size_ + size > kBuffer && !Flush()) return false;
+  if (size >= kBuffer) return WriteOut(data, size);
+  memcpy(pending_.get() + pending_size_, data, size);
+  pending_size_ += size;
+  return true;
+}
+
+bool Emitter::Flush() {
+  const size_t size = pending_size_;
+  pending_size_ = 0;
+  return memory_ != nullptr || WriteOut(pending_.get(), size);
+}
+
+bool Emitter::WriteOut(const uint8_t* data, size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd_, data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -107,6 +135,38 @@ bool Emitter::Put(const uint8_t* data, size_t size) {
   return true;
 }
 
+// Copies up to size bytes from in_fd (at *in_offset, or from where it is
+// when null) to the output file in the kernel, where the file systems
+// allow it: the bytes copied. A failure after some bytes is reported
+// (failed_); one before any byte leaves the copy to the caller.
+uint64_t Emitter::CopyInKernel(int in_fd, loff_t* in_offset, uint64_t size) {
+  if (memory_ != nullptr || size < kInKernel) return 0;
+  if (!Flush()) {
+    failed_ = true;
+    return 0;
+  }
+  uint64_t done = 0;
+  while (done < size) {
+    const ssize_t n =
+        copy_file_range(in_fd, in_offset, fd_, nullptr,
+                        static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 30)), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && done == 0 &&
+        (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+      break;
+    }
+    if (n < 0) {
+      messages_.Problem(std::string("cannot write it: ") + strerror(errno));
+      failed_ = true;
+      break;
+    }
+    if (n == 0) break;  // the input ended: the caller's reading tells
+    done += static_cast<uint64_t>(n);
+    at_ += static_cast<uint64_t>(n);
+  }
+  return done;
+}
+
 bool Emitter::PutFile(const Piece& piece) {
   const HostEntry& entry = host_.entries[piece.file];
   const std::string path = host_.HostPath(piece.file);
@@ -115,7 +175,7 @@ bool Emitter::PutFile(const Piece& piece) {
     messages_.Problem("cannot read " + Quote(path) + ": " + strerror(errno));
     return false;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (piece.size >= kInKernel) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
   if (!ok) {
@@ -125,6 +185,22 @@ bool Emitter::PutFile(const Piece& piece) {
     ok = false;
   }
   uint64_t left = piece.size;
+  if (ok && memory_ == nullptr && WorthMapping(0, at_ + pending_size_, left)) {
+    ok = Flush();
+    const int mapped = ok ? WriteMapped(fd, 0, left, fd_) : -1;
+    if (mapped == 0) {
+      at_ += left;
+      left = 0;
+    } else if (mapped > 0) {
+      messages_.Problem(mapped == EFAULT ? "cannot pack " + Quote(path) +
+                                               ": it changed while the archive was made (it "
+                                               "ended early)"
+                                         : std::string("cannot write it: ") + strerror(mapped));
+      ok = false;
+    }
+  }
+  if (ok) left -= CopyInKernel(fd, nullptr, left);
+  ok = ok && !failed_;
   while (ok && left > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kBuffer));
     uint8_t* into = memory_ != nullptr ? memory_ + at_ : buffer_.get();
@@ -168,7 +244,7 @@ bool Emitter::CheckShared(const Piece& piece) {
 }
 
 void Emitter::Name(uint32_t file) {
-  if (verbose_ == nullptr) return;
+  if (verbose_ == nullptr || file == Piece::kNoFile) return;
   fprintf(verbose_, "%s\n", host_.entries[file].path.c_str());
   fflush(verbose_);
 }
@@ -183,9 +259,19 @@ bool Emitter::Run() {
       case Piece::kShared:
         if (!CheckShared(piece)) return false;
         break;
+      case Piece::kBytes:
+        if (!Put(plan_.blocks[piece.from].data(), plan_.blocks[piece.from].size())) return false;
+        Name(piece.file);
+        break;
       case Piece::kCopy:
-      case Piece::kFill:
-        for (uint64_t done = 0; done < piece.size;) {
+      case Piece::kFill: {
+        uint64_t done = 0;
+        if (piece.kind == Piece::kCopy && original_->fd() >= 0) {
+          auto from = static_cast<loff_t>(piece.from);
+          done = CopyInKernel(original_->fd(), &from, piece.size);
+          if (failed_) return false;
+        }
+        while (done < piece.size) {
           const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size - done, kBuffer));
           if (piece.kind == Piece::kCopy) {
             if (!original_->Read(piece.from + done, buffer_.get(), n)) return false;
@@ -196,6 +282,7 @@ bool Emitter::Run() {
           done += n;
         }
         break;
+      }
     }
   }
   return true;
@@ -215,18 +302,16 @@ struct Target {
 bool FormatFromName(const std::string& archive, Format* format, bool* big_endian) {
   const std::string suffix = Suffix(archive);
   *big_endian = false;
-  if (suffix == ".sarc") {
-    *format = Format::kSarc;
-  } else if (suffix == ".u8") {
-    *format = Format::kU8;
-  } else if (suffix == ".arc" || suffix == ".rarc") {
-    *format = Format::kRarc;
-  } else if (suffix == ".narc" || suffix == ".carc") {
-    *format = Format::kNarc;
-  } else {
-    return false;
+  for (const FormatUnit& unit : FormatUnits()) {
+    for (const char* known : unit.suffixes) {
+      if (suffix == known) {
+        *format = unit.format;
+        *big_endian = unit.choices.front().big_endian;
+        return true;
+      }
+    }
   }
-  return true;
+  return false;
 }
 
 Wrapper WrapperFromName(const std::string& archive) {
@@ -300,24 +385,8 @@ int Create(const CreateRequest& request) {
   }
   PackJob job{host, messages, like ? &original.input() : nullptr, target.name};
   Plan plan;
-  bool planned = false;
-  switch (format) {
-    case Format::kSarc: {
-      SarcModel defaults;
-      defaults.order.big = request.big_endian;
-      planned = PlanSarc(like ? original.sarc() : defaults, like, job, &plan);
-      break;
-    }
-    case Format::kRarc:
-      planned = PlanRarc(like ? original.rarc() : RarcModel{}, like, job, &plan);
-      break;
-    case Format::kU8:
-      planned = PlanU8(like ? original.u8() : U8Model{}, like, job, &plan);
-      break;
-    case Format::kNarc:
-      planned = PlanNarc(like ? original.narc() : NarcModel{}, like, job, &plan);
-      break;
-  }
+  const bool planned =
+      UnitOf(format).plan(like ? original.model() : nullptr, request.big_endian, job, &plan);
   if (!planned) return 1;
   if (plan.head.size() > kMaxTables) {
     messages.Problem("cannot pack the tree: its tables would take " +

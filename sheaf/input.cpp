@@ -10,6 +10,7 @@
 #include <new>
 
 #include "bytes.h"
+#include "formats.h"
 #include "lz77.h"
 #include "untamp.h"
 
@@ -52,40 +53,6 @@ class BufferSink : public untamp::Sink {
 };
 
 }  // namespace
-
-const char* FormatName(Format format) {
-  switch (format) {
-    case Format::kSarc:
-      return "SARC";
-    case Format::kRarc:
-      return "RARC";
-    case Format::kU8:
-      return "U8";
-    case Format::kNarc:
-      return "NARC";
-  }
-  return "?";
-}
-
-bool RecognizeFormat(const uint8_t* head, size_t size, Format* format) {
-  if (size < 4) return false;
-  if (memcmp(head, "SARC", 4) == 0) {
-    if (size < 8) return false;
-    const bool marked =
-        (head[6] == 0xFE && head[7] == 0xFF) || (head[6] == 0xFF && head[7] == 0xFE);
-    if (!marked) return false;
-    *format = Format::kSarc;
-  } else if (memcmp(head, "RARC", 4) == 0 || memcmp(head, "CRAR", 4) == 0) {
-    *format = Format::kRarc;
-  } else if (memcmp(head, "\x55\xAA\x38\x2D", 4) == 0) {
-    *format = Format::kU8;
-  } else if (memcmp(head, "NARC", 4) == 0) {
-    *format = Format::kNarc;
-  } else {
-    return false;
-  }
-  return true;
-}
 
 Input::~Input() {
   if (fd_ >= 0) close(fd_);
@@ -141,33 +108,46 @@ bool Input::Open(const std::string& path, Messages& messages) {
   }
   size_ = static_cast<uint64_t>(st.st_size);
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return Recognize(nullptr, size_);
+  return Recognize(nullptr, size_, path);
 }
 
-bool Input::OpenMemory(const uint8_t* data, size_t size, Messages& messages) {
+bool Input::OpenMemory(const uint8_t* data, size_t size, Messages& messages,
+                       const std::string& name) {
   messages_ = &messages;
   memory_ = data;
   size_ = size;
-  return Recognize(data, size);
+  return Recognize(data, size, name);
 }
 
-bool Input::Recognize(const uint8_t* wrapped, uint64_t wrapped_size) {
-  uint8_t head[16] = {};
+bool Input::Known(const uint8_t* head, size_t size, uint64_t file_size, const std::string& name,
+                  bool by_content) {
+  for (const FormatUnit& unit : FormatUnits()) {
+    if (unit.by_content == by_content && unit.recognize(head, size, file_size, name)) {
+      format_ = unit.format;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Input::Recognize(const uint8_t* wrapped, uint64_t wrapped_size, const std::string& name) {
+  uint8_t head[kRecognitionHead] = {};
   const size_t head_size = static_cast<size_t>(std::min<uint64_t>(sizeof head, wrapped_size));
   if (head_size == 0) {
     messages_->Problem("empty file: not an archive");
     return false;
   }
   if (!Read(0, head, head_size)) return false;
-  if (RecognizeFormat(head, head_size, &format_)) return true;
+  if (Known(head, head_size, wrapped_size, name, false)) return true;
   wrapper_.file_size = wrapped_size;
   if (head_size >= 4 && memcmp(head, "Yaz0", 4) == 0) {
     return DecodeYaz0(head, head_size, wrapped, wrapped_size);
   }
+  if (Known(head, head_size, wrapped_size, name, true)) return true;
   if (head[0] == kLz77Type) return DecodeLz77(head, head_size, wrapped, wrapped_size);
   messages_->Problem("not an archive that sheaf knows: it starts with " +
-                     HexBytes(head, std::min<size_t>(head_size, 4)) +
-                     " (SARC, RARC, U8 or NARC, plain or in Yaz0 or LZ77)");
+                     HexBytes(head, std::min<size_t>(head_size, 4)) + " (" + FormatNames() +
+                     ", plain or in Yaz0 or LZ77)");
   return false;
 }
 
@@ -177,7 +157,8 @@ bool Input::Decoded(const char* wrapper_name) {
     messages_->Problem(std::string("the ") + wrapper_name + " data is empty: no archive in it");
     return false;
   }
-  if (RecognizeFormat(memory_, static_cast<size_t>(std::min<uint64_t>(size_, 16)), &format_)) {
+  const auto head_size = static_cast<size_t>(std::min<uint64_t>(size_, kRecognitionHead));
+  if (Known(memory_, head_size, size_, "", false) || Known(memory_, head_size, size_, "", true)) {
     return true;
   }
   messages_->Problem(std::string("the ") + wrapper_name +

@@ -12,13 +12,8 @@
 
 namespace sheaf {
 
-enum class Format { kSarc, kRarc, kU8, kNarc };
+enum class Format { kSarc, kRarc, kU8, kNarc, kNds };
 enum class Wrapper { kNone, kYaz0, kLz77 };
-
-const char* FormatName(Format format);
-
-// The format whose magic head starts with (size bytes of it), if any.
-bool RecognizeFormat(const uint8_t* head, size_t size, Format* format);
 
 struct WrapperInfo {
   Wrapper kind = Wrapper::kNone;
@@ -39,8 +34,10 @@ class Input {
   // Opens path and recognises it, decoding a wrapper. False (reported) when
   // it cannot be read or is no archive that sheaf knows.
   bool Open(const std::string& path, Messages& messages);
-  // The same for bytes in memory, which must outlive the object.
-  bool OpenMemory(const uint8_t* data, size_t size, Messages& messages);
+  // The same for bytes in memory, which must outlive the object; name is
+  // the file name they stand for, when the format may go by it.
+  bool OpenMemory(const uint8_t* data, size_t size, Messages& messages,
+                  const std::string& name = "");
 
   Format format() const { return format_; }
   const WrapperInfo& wrapper() const { return wrapper_; }
@@ -58,7 +55,11 @@ class Input {
   void ReadFailed(int error);
 
  private:
-  bool Recognize(const uint8_t* wrapped, uint64_t wrapped_size);
+  bool Recognize(const uint8_t* wrapped, uint64_t wrapped_size, const std::string& name);
+  // The format of a file starting with head, by magic or (by_content) by
+  // the units that go by content.
+  bool Known(const uint8_t* head, size_t size, uint64_t file_size, const std::string& name,
+             bool by_content);
   bool DecodeYaz0(const uint8_t* head, size_t head_size, const uint8_t* wrapped,
                   uint64_t wrapped_size);
   bool DecodeLz77(const uint8_t* head, size_t head_size, const uint8_t* wrapped,

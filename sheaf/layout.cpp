@@ -77,6 +77,18 @@ void Plan::Shared(uint32_t file) {
   data_order.push_back(file);
 }
 
+void Plan::Bytes(std::vector<uint8_t> bytes, uint32_t file) {
+  Piece piece;
+  piece.kind = Piece::kBytes;
+  piece.size = bytes.size();
+  piece.from = blocks.size();
+  piece.file = file;
+  pieces.push_back(piece);
+  size += bytes.size();
+  if (file != Piece::kNoFile) data_order.push_back(file);
+  blocks.push_back(std::move(bytes));
+}
+
 }  // namespace sheaf
 
 namespace sheaf {

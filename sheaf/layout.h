@@ -81,12 +81,14 @@ inline uint64_t ApplyTrail(const Trail& trail, uint64_t last_end) {
 }
 
 struct Piece {
+  static constexpr uint32_t kNoFile = 0xFFFFFFFF;
   // kShared: a file whose entry uses the block of an identical one; it
-  // adds no bytes, but is checked and named like the others.
-  enum Kind : uint8_t { kFile, kCopy, kFill, kShared } kind = kFill;
+  // adds no bytes, but is checked and named like the others. kBytes: bytes
+  // made in memory (a ROM's header, its FAT, a banner with its CRCs).
+  enum Kind : uint8_t { kFile, kCopy, kFill, kShared, kBytes } kind = kFill;
   uint64_t size = 0;
-  uint64_t from = 0;  // kCopy: where the bytes lie in the original archive
-  uint32_t file = 0;  // kFile, kShared: the host entry
+  uint64_t from = 0;  // kCopy: where the bytes lie in the original archive; kBytes: the block
+  uint32_t file = 0;  // kFile, kShared: the host entry; kBytes: the one it is made from, or kNoFile
   Fill fill;          // kFill
 };
 
@@ -98,13 +100,17 @@ struct Plan {
   // archive asks for (all of them without an original): a Yaz0 wrapper's
   // header tells it.
   uint64_t largest_alignment = 1;
-  std::vector<uint32_t> data_order;  // host files in the order of their data (for -v)
+  std::vector<uint32_t> data_order;          // host files in the order of their data (for -v)
+  std::vector<std::vector<uint8_t>> blocks;  // the bytes of the kBytes pieces
 
   // Appends pieces that bring the archive from its current end to start:
   // the original's bytes at from when copy, else the fill.
   void Gap(uint64_t start, bool copy, uint64_t from, const Fill& fill);
   void File(uint32_t file, uint64_t size);
   void Shared(uint32_t file);
+  // Appends bytes made in memory (from the host entry file, to name it for
+  // -v, or Piece::kNoFile).
+  void Bytes(std::vector<uint8_t> bytes, uint32_t file);
 };
 
 // Orders the indices of items (each with an `original` index, negative for

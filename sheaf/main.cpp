@@ -1,5 +1,6 @@
 // sheaf: lists, checks, extracts and creates the archives inside game
-// files (SARC, RARC, U8 and NARC, plain or wrapped in Yaz0 or LZ77).
+// files (SARC, RARC, U8 and NARC, plain or wrapped in Yaz0 or LZ77) and DS
+// ROMs.
 // Silent on success; 0 when all went well, 1 when anything failed, 2 on a
 // usage error.
 
@@ -14,6 +15,7 @@
 #include "archive.h"
 #include "create.h"
 #include "extract.h"
+#include "formats.h"
 #include "messages.h"
 #include "output.h"
 
@@ -26,8 +28,9 @@ const char kUsage[] =
     "       sheaf -c [-F FORMAT | --like ORIGINAL] [-f] [-v] DIR ARCHIVE\n"
     "                                               create ARCHIVE from the tree below DIR\n"
     "       sheaf --help | --version\n"
-    "  -F FORMAT        sarc (little-endian), sarc-be, rarc, u8 or narc; without it the\n"
-    "                   format comes from ARCHIVE's suffix: .sarc .u8 .arc .rarc .narc .carc\n"
+    "  -F FORMAT        sarc (little-endian), sarc-be, rarc, u8, narc or nds (a DS ROM);\n"
+    "                   without it the format comes from ARCHIVE's suffix:\n"
+    "                   .sarc .u8 .arc .rarc .narc .carc .nds .srl\n"
     "  --like ORIGINAL  lay ARCHIVE out as ORIGINAL is (format, order, padding, wrapper...)\n"
     "  -f               replace existing files\n"
     "  -v               name each file extracted or packed on standard error\n"
@@ -52,6 +55,8 @@ int Read(char mode, bool force, bool verbose, const std::vector<std::string>& op
     if (fflush(stdout) != 0 || ferror(stdout)) {
       messages.Problem(std::string("cannot write the listing: ") + strerror(errno));
     }
+  } else if (mode == 't' && read) {
+    archive.Verify(messages);
   } else if (mode == 'x' && read) {
     sheaf::ExtractOptions options;
     options.force = force;
@@ -120,7 +125,7 @@ int main(int argc, char** argv) {
           } else if (i + 1 < argc) {
             format = argv[++i];
           } else {
-            return UsageError("-F needs a FORMAT: sarc, sarc-be, rarc, u8 or narc");
+            return UsageError("-F needs a FORMAT: " + sheaf::FormatChoices());
           }
           have_format = true;
           k = arg.size();
@@ -151,32 +156,23 @@ int main(int argc, char** argv) {
     request.verbose = verbose ? stderr : nullptr;
     request.wrapper = sheaf::WrapperFromName(request.archive);
     if (have_format) {
-      static const struct {
-        const char* name;
-        sheaf::Format format;
-        bool big;
-      } kFormats[] = {{"sarc", sheaf::Format::kSarc, false},
-                      {"sarc-be", sheaf::Format::kSarc, true},
-                      {"rarc", sheaf::Format::kRarc, true},
-                      {"u8", sheaf::Format::kU8, true},
-                      {"narc", sheaf::Format::kNarc, false}};
       bool known = false;
-      for (const auto& f : kFormats) {
-        if (format == f.name) {
-          request.format = f.format;
-          request.big_endian = f.big;
-          known = true;
+      for (const sheaf::FormatUnit& unit : sheaf::FormatUnits()) {
+        for (const sheaf::FormatUnit::Choice& choice : unit.choices) {
+          if (format == choice.name) {
+            request.format = unit.format;
+            request.big_endian = choice.big_endian;
+            known = true;
+          }
         }
       }
       if (!known) {
-        return UsageError("unknown format \"" + format +
-                          "\": give sarc, sarc-be, rarc, u8 or narc");
+        return UsageError("unknown format \"" + format + "\": give " + sheaf::FormatChoices());
       }
     } else if (!have_like &&
                !sheaf::FormatFromName(request.archive, &request.format, &request.big_endian)) {
-      return UsageError("the name " + request.archive +
-                        " does not tell the format: give -F sarc, sarc-be, rarc, u8 or narc, or "
-                        "--like ORIGINAL");
+      return UsageError("the name " + request.archive + " does not tell the format: give -F " +
+                        sheaf::FormatChoices() + ", or --like ORIGINAL");
     }
   }
 

@@ -213,20 +213,7 @@ bool ReadNarc(Input& input, Messages& messages, NarcModel* m, Tree* tree) {
       }
       if (why.empty()) {
         uint32_t node = 0;
-        switch (tree->AddChild(w.node, record.name, is_folder, &node)) {
-          case Tree::Added::kNew:
-            break;
-          case Tree::Added::kFolderExists:
-          case Tree::Added::kTaken:
-            why = "another entry has that path";
-            break;
-          case Tree::Added::kTooDeep:
-            why = "deeper than " + std::to_string(Tree::kMaxDepth) + " folders";
-            break;
-          case Tree::Added::kFull:
-            why = "more than " + std::to_string(Tree::kMaxNodes) + " files and folders";
-            break;
-        }
+        why = Tree::Refusal(tree->AddChild(w.node, record.name, is_folder, &node));
         if (why.empty()) {
           if (is_folder) {
             NarcFolder& target = m->folders[record.target];

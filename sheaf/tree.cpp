@@ -30,6 +30,21 @@ std::string Tree::CheckName(std::string_view name) {
   return "";
 }
 
+std::string Tree::Refusal(Added added) {
+  switch (added) {
+    case Added::kNew:
+      return "";
+    case Added::kFolderExists:
+    case Added::kTaken:
+      return "another entry has that path";
+    case Added::kTooDeep:
+      return "deeper than " + std::to_string(kMaxDepth) + " folders";
+    case Added::kFull:
+      return "more than " + std::to_string(kMaxNodes) + " files and folders";
+  }
+  return "";
+}
+
 size_t Tree::Slot(uint32_t parent, std::string_view name) const {
   const size_t mask = slots_.size() - 1;
   size_t slot = HashOf(parent, name) & mask;

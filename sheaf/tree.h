@@ -46,6 +46,9 @@ class Tree {
   Tree();
 
   Added AddChild(uint32_t parent, std::string_view name, bool folder, uint32_t* index);
+  // Why an entry was not added ("another entry has that path", ...), or ""
+  // when it was (kNew).
+  static std::string Refusal(Added added);
   // Why a name cannot be a path component ("." and "..", empty, NUL,
   // control characters, "/"), or "" when it can.
   static std::string CheckName(std::string_view name);

@@ -45,16 +45,18 @@ TEST(Cli, UsageErrors) {
       {{"-F", "sarc", "a", "b"}, "-F and --like go with -c only"},
       {{"-c", "-F", "sarc", "--like", "x", "d", "a"}, "-F and --like exclude each other"},
       {{"-c", "-F", "zip", "d", "a"},
-       "unknown format \"zip\": give sarc, sarc-be, rarc, u8 or narc"},
+       "unknown format \"zip\": give sarc, sarc-be, rarc, u8, narc or nds"},
       {{"-c", "d", "course.szs"},
-       "the name course.szs does not tell the format: give -F sarc, sarc-be, rarc, u8 or narc, or "
+       "the name course.szs does not tell the format: give -F sarc, sarc-be, rarc, u8, narc or "
+       "nds, or "
        "--like ORIGINAL"},
       {{"-c", "d", "course.bin"},
-       "the name course.bin does not tell the format: give -F sarc, sarc-be, rarc, u8 or narc, or "
+       "the name course.bin does not tell the format: give -F sarc, sarc-be, rarc, u8, narc or "
+       "nds, or "
        "--like ORIGINAL"},
       {{"-x", "a", "b"}, "unknown option -x"},
       {{"--frobnicate"}, "unknown option --frobnicate"},
-      {{"-c", "-F"}, "-F needs a FORMAT: sarc, sarc-be, rarc, u8 or narc"},
+      {{"-c", "-F"}, "-F needs a FORMAT: sarc, sarc-be, rarc, u8, narc or nds"},
   };
   for (const auto& c : cases) {
     const RunResult r = Sheaf(c.args);

@@ -14,6 +14,7 @@
 
 #include "fault_injection.h"
 #include "reference.h"
+#include "rom_writer.h"
 #include "support.h"
 #include "test_support.h"
 
@@ -67,8 +68,9 @@ TEST(Faults, CreationWithEachCallFailing) {
       WriteTree(work + "/in", SampleTree());
       WriteFile(work + "/" + archive, "an older archive");
     };
-    sweep.calls = {"read",       "pread64",  "write",     "openat",   "close", "newfstatat",
-                   "getdents64", "renameat", "renameat2", "unlinkat", "fstat", "fchmod"};
+    sweep.calls = {"read",       "pread64",    "write",          "openat",    "close",
+                   "newfstatat", "getdents64", "renameat",       "renameat2", "unlinkat",
+                   "fstat",      "fchmod",     "copy_file_range"};
     sweep.samples_per_call = 4;
     testkit::ExpectEveryFailingCallHandled(sweep);
   }
@@ -94,6 +96,23 @@ TEST(Faults, CreationLikeSharedBlocksWithEachCallFailing) {
     WriteFile(work + "/new.arc", "an older archive");
   };
   sweep.calls = {"read", "pread64", "write", "openat", "close", "newfstatat", "renameat2", "fstat"};
+  sweep.samples_per_call = 4;
+  testkit::ExpectEveryFailingCallHandled(sweep);
+}
+
+// A DS ROM made like another: parts copied from the original and from DIR,
+// the FAT and header made in memory.
+TEST(Faults, RomCreationWithEachCallFailing) {
+  testkit::FaultSweep sweep;
+  sweep.argv = {kSheaf, "-c", "-f", "--like", "game.nds", "in", "new.nds"};
+  sweep.prepare = [](const std::string& work) {
+    WriteFile(work + "/game.nds", romwriter::WriteRom(romwriter::SampleContent(), {}));
+    const RunResult r = testkit::RunProgram({kSheaf, work + "/game.nds", work + "/in"});
+    if (r.status != 0) throw std::runtime_error(r.err);
+    WriteFile(work + "/in/data/a.txt", testkit::Pattern(5000, 3));
+    WriteFile(work + "/new.nds", "an older ROM");
+  };
+  sweep.calls = {"read", "pread64", "write", "openat", "copy_file_range", "renameat2", "fchmod"};
   sweep.samples_per_call = 4;
   testkit::ExpectEveryFailingCallHandled(sweep);
 }

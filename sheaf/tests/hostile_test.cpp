@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 
 #include "reference.h"
+#include "rom_support.h"
 #include "support.h"
 #include "test_support.h"
 
@@ -59,15 +62,14 @@ struct Case {
   int status = 1;
 };
 
-void Expect(const Case& c, const std::string& file = "hostile.bin") {
+void Expect(const Case& c, const std::string& file = "hostile.bin",
+            const std::vector<std::string>& links = {"evil.txt", "x", "sub", "a"}) {
   SCOPED_TRACE(c.name);
   TempDir tmp;
   WriteFile(tmp / file, c.archive);
   testkit::MakeDir(tmp / "trap");
   testkit::MakeDir(tmp / "out");
-  for (const char* name : {"evil.txt", "x", "sub", "a"}) {
-    testkit::MakeLink(tmp / "trap", tmp / ("out/" + std::string(name)));
-  }
+  for (const std::string& name : links) testkit::MakeLink(tmp / "trap", tmp / ("out/" + name));
   const RunResult t = Sheaf({"-t", tmp / file});
   EXPECT_EQ(t.status, c.status) << t.err;
   for (const std::string& m : c.messages) {
@@ -493,6 +495,207 @@ TEST(Hostile, Wrappers) {
                    {"not an archive that sheaf knows: it starts with 68 65 6c 6c"},
                    {}});
   for (const Case& c : cases) Expect(c);
+}
+
+// ---- DS ROM ----
+
+TEST(Hostile, Rom) {
+  using rom_test::Fat;
+  using rom_test::NameRecord;
+  using rom_test::U32;
+  auto rom_of = [](std::vector<romwriter::File> files, bool with_folders = true) {
+    romwriter::Content c = romwriter::SampleContent();
+    c.files = std::move(files);
+    if (!with_folders) c.empty_folders.clear();
+    return romwriter::WriteRom(c, rom_test::Styled(romwriter::Chain::kDevkitPro));
+  };
+  auto file = [](const std::string& path, const std::string& text) {
+    return romwriter::File{path, Bytes(text.begin(), text.end())};
+  };
+  auto id_of = [](const Bytes& rom, const std::string& text) {
+    for (uint32_t id = 0;; ++id) {
+      const auto [start, end] = Fat(rom, id);
+      if (std::string(rom.begin() + start, rom.begin() + end) == text) return id;
+    }
+  };
+  const Bytes sample = rom_of({file("good.txt", "good"), file("x1", "1"), file("x2", "2"),
+                               file("x3", "3"), file("x4", "4"), file("x5", "5"), file("x6", "6"),
+                               file("sub/in.txt", "in"), file("sa/a", "a"), file("sb/b", "b")});
+  const std::string size = std::to_string(sample.size());
+  auto patched = [&](const std::function<void(Bytes&)>& edit) {
+    Bytes b = sample;
+    edit(b);
+    return b;
+  };
+  auto rename = [&](Bytes& b, const std::string& from, const std::string& to) {
+    const size_t at = NameRecord(b, from);
+    std::copy(to.begin(), to.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 1));
+  };
+  auto folder_field = [&](Bytes& b, const std::string& name) {
+    return NameRecord(b, name) + 1 + name.size();
+  };
+  std::vector<Case> cases;
+  cases.push_back({"bad names",
+                   patched([&](Bytes& b) {
+                     rename(b, "x1", "..");
+                     rename(b, "x2", "x/");
+                     rename(b, "x3", "x\x01");
+                     rename(b, "x4", std::string("x\0", 2));
+                     rename(b, "x5", "x6");
+                   }),
+                   {"skipping \"data/..\": a name must not be \".\" or \"..\"",
+                    "skipping \"data/x/\": a name must not hold \"/\"",
+                    "skipping \"data/x\\x01\": a name must not hold a control character",
+                    "skipping \"data/x\\x00\": a name must not hold NUL",
+                    "skipping \"data/x6\": another entry has that path"},
+                   {"data/good.txt", "data/x6", "data/sub/in.txt"}});
+  cases.push_back({"the reserved type byte",
+                   patched([&](Bytes& b) { b[NameRecord(b, "x3")] = 0x80; }),
+                   {"damaged ROM name table: the names of the folder \"data\" hold the reserved "
+                    "type 0x80; the rest of them is skipped"},
+                   {"data/good.txt", "data/x2"}});
+  cases.push_back({"a folder out of range",
+                   patched([&](Bytes& b) { b[folder_field(b, "sub")] = 0xFF; }),
+                   {"skipping \"data/sub\": it names folder 0xF0FF, but the folders are 0xF000 to "
+                    "0xF005"},
+                   {"data/good.txt", "data/sa/a"}});
+  cases.push_back({"two ways to a folder",
+                   patched([&](Bytes& b) { b[folder_field(b, "sb")] = b[folder_field(b, "sa")]; }),
+                   {"skipping \"data/sb\": it names folder",
+                    "which is reached before (a cycle, or "
+                    "two ways to one folder)"},
+                   {"data/sa/a"}});
+  cases.push_back({"a cycle",
+                   patched([&](Bytes& b) { b[folder_field(b, "sub")] = 0; }),
+                   {"skipping \"data/sub\": it names folder 0xF000, which is reached before"},
+                   {"data/good.txt"}});
+  cases.push_back({"a file ID past the FAT",
+                   patched([&](Bytes& b) { rom_test::Set32(b, 0x4C, U32(b, 0x4C) - 8); }),
+                   {"its file ID 12 lies past the FAT's 12 entries"},
+                   {"data/good.txt"}});
+  {
+    // The root's first file ID made the first overlay's.
+    Bytes b = sample;
+    const uint32_t root = U32(b, 0x40);
+    rom_test::Set16(b, root + 4, 0);
+    cases.push_back({"a file ID an overlay has",
+                     b,
+                     {"skipping \"data/good.txt\": file ID 0 is used before, by "
+                      "\"overlay/overlay_0000.bin\""},
+                     {"overlay/overlay_0000.bin"}});
+    b = sample;
+    rom_test::Set32(b, U32(b, 0x50) + 0x18, 999);
+    cases.push_back({"an overlay's file ID past the FAT",
+                     b,
+                     {"skipping \"overlay/overlay_0999.bin\" (y9.bin's entry 0): its file ID 999 "
+                      "lies past the FAT's 13 entries"},
+                     {"overlay/overlay_0001.bin", "data/good.txt"}});
+  }
+  {
+    Bytes b = sample;
+    const uint32_t x1 = id_of(b, "1"), x2 = id_of(b, "2"), x3 = id_of(b, "3"), x4 = id_of(b, "4");
+    const uint32_t fat = U32(b, 0x48);
+    rom_test::Set32(b, fat + 8 * x1 + 4, 0x7FFFFFF0);
+    rom_test::Set32(b, fat + 8 * x2, U32(b, fat + 8 * x2) + 2);
+    rom_test::Set32(b, fat + 8 * x3, U32(b, fat + 8 * x4));
+    rom_test::Set32(b, fat + 8 * x3 + 4, U32(b, fat + 8 * x4 + 4));
+    rom_test::Set32(b, fat + 8 * x4, U32(b, 0x20));
+    rom_test::Set32(b, fat + 8 * x4 + 4, U32(b, 0x20) + 4);
+    cases.push_back(
+        {"data past the end, backwards or overlapping",
+         b,
+         {"skipping \"data/x1\": its data (",
+          "to 0x7FFFFFF0) runs past the end of the " + size + "-byte ROM",
+          "skipping \"data/x2\": its data (", ") ends before it begins",
+          "skipping \"data/x4\": its data (0x4000 to 0x4004) overlaps that of \"arm9.bin\""},
+         {"data/x3", "data/good.txt"}});
+  }
+  {
+    // 3,000 names on one range: written once.
+    std::vector<romwriter::File> many;
+    for (int i = 0; i < 3000; ++i) {
+      char name[16];
+      snprintf(name, sizeof name, "f%d", i);
+      many.push_back(file(name, "same"));
+    }
+    Bytes b = rom_of(many, false);
+    const uint32_t fat = U32(b, 0x48);
+    const uint32_t first = U32(b, fat + 8 * 3), end = U32(b, fat + 8 * 3 + 4);
+    for (uint32_t id = 3; id < 3003; ++id) {
+      rom_test::Set32(b, fat + 8 * id, first);
+      rom_test::Set32(b, fat + 8 * id + 4, end);
+    }
+    cases.push_back({"3,000 names on one range", b, {"overlaps that of \"data/f0\""}, {"data/f0"}});
+    Case& c = cases.back();
+    SCOPED_TRACE(c.name);
+    TempDir tmp;
+    WriteFile(tmp / "many.nds", c.archive);
+    const RunResult r = Sheaf({tmp / "many.nds", tmp / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ListDir(tmp / "out/data"), std::vector<std::string>{"f0"});
+  }
+  cases.push_back(
+      {"tables cut or past the end",
+       patched([&](Bytes& b) {
+         rom_test::Set32(b, 0x4C, U32(b, 0x4C) + 4);
+         rom_test::Set32(b, 0x54, U32(b, 0x54) - 1);
+       }),
+       {"damaged ROM: the allocation table (FAT) holds 108 bytes, not a multiple of its "
+        "8-byte entries",
+        "damaged ROM: y9.bin holds 63 bytes, not a multiple of its 32-byte entries"},
+       {"data/good.txt", "overlay/overlay_0000.bin"}});
+  cases.push_back(
+      {"the FAT past the end",
+       patched([&](Bytes& b) { rom_test::Set32(b, 0x48, static_cast<uint32_t>(b.size()) - 4); }),
+       {"damaged ROM: the allocation table (FAT) (",
+        ") runs past the end of the " + size + "-byte ROM",
+        "skipping \"data/good.txt\": its file ID"},
+       {"arm9.bin", "y9.bin"}});
+  cases.push_back({"a sub-table past the name table",
+                   patched([&](Bytes& b) {
+                     const uint32_t fnt = U32(b, 0x40);
+                     rom_test::Set32(b, fnt + 8 * b[folder_field(b, "sub")], U32(b, 0x44) + 100);
+                   }),
+                   {"damaged ROM name table: the names of the folder \"data/sub\" run past the end "
+                    "of the table"},
+                   {"data/good.txt", "data/sa/a"}});
+  cases.push_back({"a root of too many folders",
+                   patched([&](Bytes& b) { rom_test::Set16(b, U32(b, 0x40) + 6, 0x1000); }),
+                   {"damaged ROM name table: its root gives 4096 folders, which its"},
+                   {"arm9.bin", "overlay/overlay_0002.bin"}});
+  cases.push_back(
+      {"parts past the end",
+       patched([&](Bytes& b) {
+         rom_test::Set32(b, 0x3C, 0x10000000);
+         rom_test::Set32(b, 0x68, static_cast<uint32_t>(b.size()) - 0x100);
+       }),
+       {"skipping \"arm7.bin\": its data (0x9400 to 0x10009400) runs past the end of the " + size +
+            "-byte ROM",
+        "skipping \"banner.bin\": its data ("},
+       {"arm9.bin", "data/good.txt"}});
+  {
+    std::string deep;
+    for (int i = 0; i < 300; ++i) deep += "d/";
+    cases.push_back({"too deep",
+                     rom_of({file(deep + "f", "x"), file("good.txt", "g")}, false),
+                     {"deeper than 256 folders"},
+                     {"data/good.txt"}});
+  }
+  for (const Case& c : cases) Expect(c, "hostile.nds", {"data", "header.bin", "overlay", "x"});
+
+  // More tables than sheaf reads: refused whole.
+  TempDir tmp;
+  Bytes b = sample;
+  b.resize(20 << 20);
+  rom_test::Set32(b, 0x48, 1 << 20);
+  rom_test::Set32(b, 0x4C, 17 << 20);
+  WriteFile(tmp / "big.nds", b);
+  const RunResult r = Sheaf({tmp / "big.nds", tmp / "out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "sheaf: " + tmp / "big.nds" + ": the tables take " +
+                       std::to_string(0x4000 + U32(b, 0x44) + (17 << 20) + 96) +
+                       " bytes, more than the 16 MiB that sheaf reads\n");
+  EXPECT_FALSE(testkit::Exists(tmp / "out"));
 }
 
 }  // namespace
