@@ -584,6 +584,23 @@ bool File::plan(size_t texture, const Image& image, const ReplaceRequest& reques
   }
   if (!appended.bytes.empty()) edit.splices.push_back({size, 0, std::move(appended.bytes)});
   edit.patches.push_back({8, u32Bytes(uint32_t(newSize))});
+  // A damaged file may keep a name in bytes the edit writes (an index
+  // group's entries, a header's offsets): the name would change under it.
+  for (const auto& [at, held] : reading_.names) {
+    const uint64_t begin = at - 4, end = at + held.size() + 1;
+    auto overlaps = [&](uint64_t from, uint64_t to) { return from < end && begin < to; };
+    bool written = std::any_of(edit.patches.begin(), edit.patches.end(), [&](const Patch& p) {
+      return overlaps(p.at, p.at + p.bytes.size());
+    });
+    if (delta != 0)
+      for (const Group& g : groups_)
+        written = written || (g.at < regionEnd && overlaps(g.at, g.end()));
+    if (written) {
+      error = "glaze cannot change it: the name at offset " + std::to_string(at) +
+              " lies in bytes that the change rewrites";
+      return false;
+    }
+  }
   if (makePalette)
     edit.warnings.push_back(described +
                             ": its palette is a new PLT0 of its name, which no "

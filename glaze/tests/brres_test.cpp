@@ -533,6 +533,33 @@ TEST(GlazeBrres, HostileFiles) {
   }
 }
 
+TEST(GlazeBrres, ANameInsideTheGroupsIsNotRewrittenUnderIt) {
+  // A damaged file whose reference entry names the bytes of an entry of its
+  // own group (the data offset, after the name offset as its length): it
+  // reads, but a palette made anew moves every offset in the groups, and
+  // with them that name. glaze refuses that change; one that leaves the
+  // groups alone goes ahead.
+  const brresbuild::File f = sample(Pool::kInsideRoot);
+  brresbuild::Layout layout;
+  auto bytes = brresbuild::build(f, &layout);
+  const size_t g = layout.groups.at("Textures(NW4R)");
+  const size_t entry1 = g + 8 + 16;
+  ASSERT_LE(be32(bytes, entry1 + 8), 1024u) << "the name's length field is entry 1's name offset";
+  put32(bytes, g + 8 + 8, uint32_t(entry1 + 12 - g));
+  Files files;
+  testkit::WriteFile(files.brres, bytes);
+  ASSERT_EQ(runGlaze({"-l", files.brres}).status, 0);
+  writePng(files.image, pictures::gameArt(16, 8, 3));
+  const auto r = runGlaze({"-F", "C8", files.brres, "sky", files.image});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "glaze: " + files.brres + ": glaze cannot change it: the name at offset " +
+                       std::to_string(entry1 + 12) + " lies in bytes that the change rewrites\n");
+  EXPECT_TRUE(testkit::SameBytes(bytes, ReadBytes(files.brres)));
+  const auto inPlace = runGlaze({files.brres, "sky", files.image});
+  EXPECT_EQ(inPlace.status, 0) << inPlace.err;
+  EXPECT_EQ(runGlaze({"-l", files.brres}).status, 0);
+}
+
 TEST(GlazeBrres, NoPaletteOfItsName) {
   brresbuild::File f = sample(Pool::kSorted);
   f.palettes.pop_back();  // glow's
