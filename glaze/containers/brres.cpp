@@ -530,8 +530,15 @@ bool File::plan(size_t texture, const Image& image, const ReplaceRequest& reques
     plt0Entry.nameAt = moved(textureEntry.nameAt);
     plt0Entry.dataAt = newPlt0At;
     for (size_t gi = 0; gi < groups_.size(); ++gi) {
-      // Groups past the others moved whole with all they point at.
-      if (groups_[gi].at >= regionEnd) continue;
+      // Groups past the others move whole with all they point at: only an
+      // entry whose sub-file went to the end changes.
+      if (groups_[gi].at >= regionEnd) {
+        for (size_t i = 0; i < entryMoved.size(); ++i)
+          if (entryMoved[i].first == &groups_[gi])
+            edit.patches.push_back({groups_[gi].at + 8 + 16 * entryMoved[i].second + 12,
+                                    u32Bytes(uint32_t(entryTo[i] - moved(groups_[gi].at)))});
+        continue;
+      }
       Group g = groups_[gi];
       for (size_t k = 0; k < g.entries.size(); ++k) {
         Entry& e = g.entries[k];

@@ -560,6 +560,47 @@ TEST(GlazeBrres, ANameInsideTheGroupsIsNotRewrittenUnderIt) {
   EXPECT_EQ(runGlaze({"-l", files.brres}).status, 0);
 }
 
+TEST(GlazeBrres, AFolderPastTheRootSectionFollowsItsMovedTexture) {
+  // A root section whose length covers its own group only, the folders'
+  // groups after it: a palette made anew grows the root group, the folders
+  // move whole, and the entry of a texture that went to the end must name
+  // it there, not its old block.
+  brresbuild::File f = sample(Pool::kSorted);
+  f.palettes.clear();
+  f.textures.erase(std::remove_if(f.textures.begin(), f.textures.end(),
+                                  [](const auto& t) { return t.format >= 8 && t.format <= 10; }),
+                   f.textures.end());
+  auto bytes = brresbuild::build(f);
+  put32(bytes, 0x14, 8 + be32(bytes, 0x18));
+  Files files;
+  testkit::WriteFile(files.brres, bytes);
+  const auto before = runGlaze({"-l", files.brres});
+  ASSERT_EQ(before.status, 0) << before.err;
+  writePng(files.image, pictures::gameArt(32, 32, 5));
+  const auto r = runGlaze({"-F", "C8", files.brres, "sky", files.image});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto after = runGlaze({"-l", files.brres});
+  EXPECT_EQ(after.status, 0) << after.err;
+  auto lines = [](const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = text.find('\n', at);
+      out.push_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+    return out;
+  };
+  const auto old = lines(before.out), now = lines(after.out);
+  ASSERT_EQ(now.size(), old.size());
+  for (size_t i = 0; i < old.size(); ++i) {
+    if (old[i].find("\tsky\t") != std::string::npos) {
+      EXPECT_NE(now[i].find("\tsky\tC8\t32x32\t"), std::string::npos) << now[i];
+    } else {
+      EXPECT_EQ(now[i], old[i]);
+    }
+  }
+}
+
 TEST(GlazeBrres, NoPaletteOfItsName) {
   brresbuild::File f = sample(Pool::kSorted);
   f.palettes.pop_back();  // glow's
