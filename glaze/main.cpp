@@ -22,9 +22,9 @@ const char kUsage[] =
     "       glaze --help | --version\n";
 
 const char kHelp[] =
-    "Lists the textures of a BMD or BDL model, a BTI file or a DS model or texture\n"
-    "file (BMD0, BTX0), writes them as PNG images, and replaces one with an edited\n"
-    "image, encoded as the console reads it.\n"
+    "Lists the textures of a BMD, BDL or BRRES model, a BTI or TEX0 file or a DS\n"
+    "model or texture file (BMD0, BTX0), writes them as PNG images, and replaces one\n"
+    "with an edited image, encoded as the console reads it.\n"
     "\n"
     "  -l           list: index, name, format, size, levels, palette, shared data\n"
     "  -x           write each texture as DIR/NAME.png\n"

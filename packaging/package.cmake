@@ -25,19 +25,19 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "The modding kit's authors <authors@modding-kit.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tools for modding kart-racing and BMD-model game data")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Ten small programs for people who mod the data of kart-racing games and
-of console titles whose models come as BMD files. cairn and uncairn pack a
+  "Ten small programs for people who mod the data of kart-racing games and of
+console titles whose models come as BMD files. cairn and uncairn pack a
 folder into a level-3 RomFS image under an IVFC SHA-256 hash tree, and list,
-verify and extract such images; tamp and untamp compress and decompress Yaz0
-files; sheaf lists, checks, extracts and creates SARC, RARC, U8 and NARC
-archives, plain or wrapped in Yaz0 or LZ77, and DS ROMs; texsift lists the textures of a
-BMD model and writes each as a DDS file; glaze lists the textures of a BMD
-or BDL model, a BTI file or a DS model or texture file (NSBMD, NSBTX),
-writes them as PNG images and puts an edited image back in the console's
-format; flagwright-mk7 and flagwright-mkds are GTK 2 windows that compose a
-16-bit KCL collision identifier, and kiln builds the KCL collision file of a
-course from an OBJ model whose materials name those identifiers, and reads
-such files back.")
+verify and extract such images, bare or inside a 3DS game dump; tamp and
+untamp compress and decompress Yaz0 files; sheaf lists, checks, extracts and
+creates SARC, RARC, U8 and NARC archives, plain or wrapped in Yaz0 or LZ77,
+and DS ROMs; texsift lists the textures of a BMD model and writes each as a
+DDS file; glaze lists the textures of a BMD, BDL or BRRES model, a BTI or
+TEX0 file or a DS model or texture file (NSBMD, NSBTX), writes them as PNG
+images and puts an edited image back in the console's format; flagwright-mk7
+and flagwright-mkds are GTK 2 windows that compose a 16-bit KCL collision
+identifier, and kiln builds the KCL collision file of a course from an OBJ
+model whose materials name those identifiers, and reads such files back.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -8,25 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bytes.h"
 #include "names.h"
 
 namespace glaze::bti {
 
 namespace {
-
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-  put16(p, v >> 16);
-  put16(p + 2, v);
-}
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-uint64_t align32(uint64_t v) { return (v + 31) & ~uint64_t(31); }
 
 std::string readFailed() { return std::string("cannot read it: ") + std::strerror(errno); }
 
@@ -95,23 +82,39 @@ std::vector<std::string> HeaderContainer::listFields(size_t texture) const {
 
 int HeaderContainer::levelCount(size_t texture) const { return headers_[texture].header.levels(); }
 
+namespace {
+
+// The first `levels` levels of a usable texture and its palette.
+bool readTexture(const Source& source, const Texture& t, int levels, std::vector<uint8_t>& data,
+                 Palette& palette, std::string& error) {
+  const FormatInfo& f = *t.format();
+  data.resize(chainBytes(f, t.header.width(), t.header.height(), levels));
+  if (!source.read(t.dataAt, data.data(), data.size())) return error = readFailed(), false;
+  if (f.maxEntries > 0) {
+    palette.format = PaletteFormat(t.header.paletteFormat());
+    std::vector<uint8_t> bytes(t.paletteBytes());
+    if (!source.read(t.paletteAt, bytes.data(), bytes.size())) return error = readFailed(), false;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) palette.entries.push_back(be16(&bytes[i]));
+  }
+  return true;
+}
+
+}  // namespace
+
 bool HeaderContainer::decode(size_t texture, const std::vector<int>& levels, Decoded& out,
                              std::string& error) const {
   if (levels.empty()) return true;
   const Texture& t = headers_[texture];
-  const FormatInfo& f = *t.format();
-  std::vector<uint8_t> data(chainBytes(f, t.header.width(), t.header.height(), levels.back() + 1));
-  if (!source_.read(t.dataAt, data.data(), data.size())) return error = readFailed(), false;
+  std::vector<uint8_t> data;
   Palette palette;
-  if (f.maxEntries > 0) {
-    palette.format = PaletteFormat(t.header.paletteFormat());
-    std::vector<uint8_t> bytes(t.paletteBytes());
-    if (!source_.read(t.paletteAt, bytes.data(), bytes.size())) return error = readFailed(), false;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) palette.entries.push_back(be16(&bytes[i]));
-  }
+  if (!readTexture(source_, t, levels.back() + 1, data, palette, error)) return false;
   gx::decode(t.header.description(), data, palette, levels,
              describeTexture(texture, textures_[texture].name), out);
   return true;
+}
+
+bool HeaderContainer::readStored(size_t texture, gx::Stored& out, std::string& error) const {
+  return readTexture(source_, headers_[texture], 1, out.level0, out.palette, error);
 }
 
 void HeaderContainer::add(const Texture& texture, const std::string& name, uint64_t fileSize) {
@@ -136,7 +139,8 @@ void HeaderContainer::findSharing() {
   }
 }
 
-Header HeaderContainer::newHeader(const Texture& old, const gx::Replacement& r, uint64_t dataAt,
+Header HeaderContainer::newHeader(const Texture& old, const gx::Replacement& r,
+                                  const ReplaceRequest& request, uint64_t dataAt,
                                   uint64_t paletteAt) {
   Header h = old.header;
   uint8_t* raw = h.raw;
@@ -153,7 +157,7 @@ Header HeaderContainer::newHeader(const Texture& old, const gx::Replacement& r, 
   raw[0x10] = r.levels > 1 ? 1 : 0;
   raw[0x14] = uint8_t(minFilterFor(old.header.minFilter(), old.header.levels(), r.levels));
   raw[0x17] = uint8_t((r.levels - 1) * 8);
-  raw[0x18] = uint8_t(r.levels);
+  raw[0x18] = old.header.raw[0x18] == 0 && request.levels == 0 ? 0 : uint8_t(r.levels);
   put32(raw + 0x1C, uint32_t(dataAt - old.headerAt));
   return h;
 }
@@ -198,11 +202,13 @@ class File : public HeaderContainer {
   bool plan(size_t texture, const Image& image, const ReplaceRequest& request, int threads,
             Edit& edit, std::string& error) const override {
     const Texture& t = headers_[texture];
+    gx::Stored stored;
     gx::Replacement r;
-    if (!gx::encodeReplacement(t.header.description(), image, request, threads,
+    if (!readStored(texture, stored, error) ||
+        !gx::encodeReplacement(t.header.description(), &stored, image, request, threads,
                                describeTexture(texture, textures_[texture].name), r, error))
       return false;
-    const Header h = newHeader(t, r, 32, 32 + r.encoded.data.size());
+    const Header h = newHeader(t, r, request, 32, 32 + r.encoded.data.size());
     std::vector<uint8_t> file(h.raw, h.raw + 32);
     file.insert(file.end(), r.encoded.data.begin(), r.encoded.data.end());
     file.insert(file.end(), r.paletteBytes.begin(), r.paletteBytes.end());

@@ -24,7 +24,9 @@ struct Header {
   int paletteEntries() const { return raw[0x0A] << 8 | raw[0x0B]; }
   uint32_t paletteOffset() const { return word(0x0C); }
   int minFilter() const { return raw[0x14]; }
-  int levels() const { return raw[0x18]; }
+  // Some real files store 0 levels (the console takes the level range from
+  // the LOD fields): that is one level.
+  int levels() const { return raw[0x18] == 0 ? 1 : raw[0x18]; }
   uint32_t dataOffset() const { return word(0x1C); }
   uint32_t word(int at) const {
     return uint32_t(raw[at]) << 24 | uint32_t(raw[at + 1]) << 16 | uint32_t(raw[at + 2]) << 8 |
@@ -69,10 +71,14 @@ class HeaderContainer : public Container {
   void add(const Texture& texture, const std::string& name, uint64_t fileSize);
   // Fills in which textures share data (the same data address).
   void findSharing();
+  // What a usable texture stores now (its level 0 and palette), for its
+  // replacement; false with the reason when it cannot be read.
+  bool readStored(size_t texture, gx::Stored& out, std::string& error) const;
   // The header of old once it holds the replacement, its data and palette
-  // at these file offsets (relative to the header as stored).
-  static Header newHeader(const Texture& old, const gx::Replacement& replacement, uint64_t dataAt,
-                          uint64_t paletteAt);
+  // at these file offsets (relative to the header as stored). A stored
+  // level count of 0 stays unless the request gives one.
+  static Header newHeader(const Texture& old, const gx::Replacement& replacement,
+                          const ReplaceRequest& request, uint64_t dataAt, uint64_t paletteAt);
 
   const Source& source_;
   std::vector<Texture> headers_;

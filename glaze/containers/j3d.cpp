@@ -11,26 +11,13 @@
 #include <cstring>
 #include <optional>
 
+#include "bytes.h"
 #include "containers/bti.h"
 #include "names.h"
 
 namespace glaze::j3d {
 
 namespace {
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
-
-uint64_t align32(uint64_t v) { return (v + 31) & ~uint64_t(31); }
 
 // Longer names are taken for damage: no file system takes them.
 constexpr size_t kMaxNameBytes = 1024;
@@ -150,13 +137,17 @@ bool Model::read(std::string& error) {
     const size_t available =
         nameAt < tex1End ? size_t(std::min<uint64_t>(tex1End - nameAt, sizeof name)) : 0;
     if (available > 0 && !source_.read(nameAt, name, available)) return error = readFailed(), false;
+    // A name that cannot be read makes its texture unusable, not the
+    // model: the others are still listed and written.
     const void* end = std::memchr(name, 0, available);
     if (!end) {
-      error =
-          "the name of texture " + std::to_string(i) +
-          (available > kMaxNameBytes ? " is longer than " + std::to_string(kMaxNameBytes) + " bytes"
-                                     : std::string(" is not ended inside the TEX1 chunk"));
-      return false;
+      add(t, "", fileSize);
+      textures_.back().problem =
+          available > kMaxNameBytes
+              ? "its name is longer than " + std::to_string(kMaxNameBytes) + " bytes"
+              : "its name (at offset " + std::to_string(nameAt) +
+                    ") is not ended inside the TEX1 chunk";
+      continue;
     }
     const std::string text(name, size_t(static_cast<const char*>(end) - name));
     namesEnd_ = std::max<uint64_t>(namesEnd_, nameAt + text.size() + 1);
@@ -169,8 +160,10 @@ bool Model::read(std::string& error) {
 bool Model::plan(size_t target, const Image& image, const ReplaceRequest& request, int threads,
                  Edit& edit, std::string& error) const {
   const bti::Texture& t = headers_[target];
+  gx::Stored stored;
   gx::Replacement r;
-  if (!gx::encodeReplacement(t.header.description(), image, request, threads,
+  if (!readStored(target, stored, error) ||
+      !gx::encodeReplacement(t.header.description(), &stored, image, request, threads,
                              describeTexture(target, textures_[target].name), r, error))
     return false;
   const FormatInfo& f = *r.format;
@@ -188,7 +181,8 @@ bool Model::plan(size_t target, const Image& image, const ReplaceRequest& reques
   for (size_t i = 0; i < headers_.size(); ++i) {
     if (std::binary_search(group.begin(), group.end(), i)) continue;
     const bti::Texture& other = headers_[i];
-    if (textures_[i].problem.empty()) {
+    // Blocks of a header that reads are kept even when its name does not.
+    if (bti::problemOf(other, source_.size()).empty()) {
       keep.push_back({other.dataAt, other.dataAt + other.dataBytes()});
       if (other.paletteBytes() > 0)
         keep.push_back({other.paletteAt, other.paletteAt + other.paletteBytes()});
@@ -249,7 +243,7 @@ bool Model::plan(size_t target, const Image& image, const ReplaceRequest& reques
   }
 
   for (size_t g : group) {
-    const bti::Header h = newHeader(headers_[g], r, dataAt, paletteAt);
+    const bti::Header h = newHeader(headers_[g], r, request, dataAt, paletteAt);
     edit.patches.push_back({headers_[g].headerAt, std::vector<uint8_t>(h.raw, h.raw + 32)});
   }
   if (!inserted.empty()) {
@@ -276,13 +270,16 @@ bool Model::plan(size_t target, const Image& image, const ReplaceRequest& reques
                   r.height,
                   r.levels,
                   {},
+                  {},
                   {}};
     nt.oldMinFilter.assign(headers_.size(), -1);
     nt.newMinFilter.assign(headers_.size(), -1);
+    nt.hadPalette.assign(headers_.size(), false);
     for (size_t g : group) {
       const bti::Header& old = headers_[g].header;
       nt.oldMinFilter[g] = old.minFilter();
       nt.newMinFilter[g] = bti::minFilterFor(old.minFilter(), old.levels(), r.levels);
+      nt.hadPalette[g] = headers_[g].format()->maxEntries > 0;
     }
     if (!patchDisplayLists(source_, *mdl3_, nt, edit, error)) return false;
   }

@@ -27,6 +27,7 @@ struct NewTexture {
   int paletteEntries;
   int width, height, levels;
   std::vector<int> oldMinFilter, newMinFilter;  // by header index (-1: not replaced)
+  std::vector<bool> hadPalette;                 // by header index: the old format had one
 };
 
 // Patches every material's display list in the MDL3 chunk where it repeats

@@ -8,15 +8,12 @@
 #include <cstring>
 #include <set>
 
+#include "bytes.h"
 #include "containers/j3d.h"
 
 namespace glaze::j3d {
 
 namespace {
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 // The header's min filter as TX_SETMODE0 codes it (bits 5-7).
 int hardwareMinFilter(int filter) {
@@ -141,7 +138,7 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
   };
 
   const bool palette = nt.format->maxEntries > 0;
-  bool mapReplaced[8] = {};
+  bool mapReplaced[8] = {}, mapHadPalette[8] = {};
   int tlutAddress[8];
   std::fill(tlutAddress, tlutAddress + 8, -1);
   for (size_t i = 0; i < writes.size(); ++i) {
@@ -151,6 +148,7 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
     const size_t index = size_t(indexAt[i]);
     if (mapOf(w.reg, 0x94, 0xB4) >= 0) {
       mapReplaced[map] = true;
+      mapHadPalette[map] = mapHadPalette[map] || nt.hadPalette[index];
     } else if (mapOf(w.reg, 0x88, 0xA8) >= 0) {
       const uint32_t v =
           uint32_t(nt.width - 1) | uint32_t(nt.height - 1) << 10 | uint32_t(nt.format->id) << 20;
@@ -174,20 +172,23 @@ bool patchList(const std::vector<uint8_t>& list, uint64_t listAt, size_t materia
     const uint32_t lines = needed <= 1 ? 1 : std::max(needed, 16u);
     for (int map = 0; map < 8; ++map) {
       if (!mapReplaced[map]) continue;
-      bool loaded = false;
-      for (const BpWrite& w : writes) {
-        if (w.reg != 0x65 || tlutAddress[map] < 0 || int(w.value & 0x3FF) != tlutAddress[map])
-          continue;
-        loaded = true;
-        if (((w.value >> 10) & 0x7FF) < lines &&
-            !patch(w, (w.value & ~(0x7FFu << 10)) | lines << 10))
-          return false;
-      }
-      if (!loaded) {
+      // Some games' lists record no palette set-up at all (the game loads
+      // the palette from the texture header): a map that showed a palette
+      // texture without one needs none now. A map that showed no palette
+      // texture cannot take one without new commands.
+      if (tlutAddress[map] < 0) {
+        if (mapHadPalette[map]) continue;
         error = "the display list of material " + std::to_string(material) +
                 " loads no palette for texture map " + std::to_string(map) +
                 ", so it cannot take a palette format";
         return false;
+      }
+      // The load of the palette's lines, where the list records it.
+      for (const BpWrite& w : writes) {
+        if (w.reg != 0x65 || int(w.value & 0x3FF) != tlutAddress[map]) continue;
+        if (((w.value >> 10) & 0x7FF) < lines &&
+            !patch(w, (w.value & ~(0x7FFu << 10)) | lines << 10))
+          return false;
       }
       // A longer palette must not run into one that the same list loads
       // after it: TMEM addresses count 512 bytes, a line is 32.

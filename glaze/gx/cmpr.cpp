@@ -374,6 +374,157 @@ Choice singleColour(const int colour[3], bool fourColour) {
   return c;
 }
 
+// ---------------------------------------------------------------------------
+// Blocks that are a CMPR block's decode come back as one: the texels' few
+// colours are given places in the palette (end point a or b, a blend, or
+// the three-colour average, which transparent texels also show), each
+// channel is solved for its two codes, and the channels' solutions are
+// combined so that the stored order gives the mode.
+
+enum Place { kA, kB, kFiveThree, kThreeFive, kHalf };
+
+int placed(Place place, int a, int b) {
+  switch (place) {
+    case kA:
+      return a;
+    case kB:
+      return b;
+    case kFiveThree:
+      return (5 * a + 3 * b) >> 3;
+    case kThreeFive:
+      return (3 * a + 5 * b) >> 3;
+    default:
+      return (a + b) >> 1;
+  }
+}
+
+// The codes (p, q) of one channel that give every placed value exactly: at
+// most one of each order, p > q, p == q and p < q (found[order] = -1 when
+// none), which is all that combining the channels needs.
+void solveChannel(int ch, const Place* places, const int* values, int n, int found[3][2]) {
+  const int codes = kMaxCode[ch] + 1;
+  auto widen = [ch](int c) { return ch == 1 ? widen6(c) : widen5(c); };
+  auto codeOf = [&](int v) {
+    const int c = ch == 1 ? nearest6(v) : nearest5(v);
+    return widen(c) == v ? c : -1;
+  };
+  for (int order = 0; order < 3; ++order) found[order][0] = -1;
+  int fixedP = -2, fixedQ = -2;  // -2: free
+  for (int i = 0; i < n; ++i) {
+    if (places[i] == kA) fixedP = codeOf(values[i]);
+    if (places[i] == kB) fixedQ = codeOf(values[i]);
+  }
+  if (fixedP == -1 || fixedQ == -1) return;
+  for (int p = fixedP >= 0 ? fixedP : 0; p < (fixedP >= 0 ? fixedP + 1 : codes); ++p) {
+    const int a = widen(p);
+    // The codes of b worth trying: the one given, those that the first
+    // blend allows (a narrow range: b's weight is at least 3/8), or, when
+    // nothing constrains b, one of each order.
+    int from = 0, to = codes - 1;
+    bool free = true;
+    if (fixedQ >= 0) {
+      from = to = fixedQ, free = false;
+    } else {
+      for (int i = 0; i < n && free; ++i) {
+        int low, high;  // the range of b's widened value
+        const int v = values[i];
+        if (places[i] == kFiveThree) {
+          low = (8 * v - 5 * a + 2) / 3, high = (8 * v + 7 - 5 * a) / 3;
+        } else if (places[i] == kThreeFive) {
+          low = (8 * v - 3 * a + 4) / 5, high = (8 * v + 7 - 3 * a) / 5;
+        } else if (places[i] == kHalf) {
+          low = 2 * v - a, high = 2 * v + 1 - a;
+        } else {
+          continue;
+        }
+        free = false;
+        // Widening is monotonic: the codes from the first at or above low
+        // to the last at or below high.
+        auto near = [&](int v) {
+          return ch == 1 ? nearest6(std::clamp(v, 0, 255)) : nearest5(std::clamp(v, 0, 255));
+        };
+        from = near(low), to = near(high);
+        while (from > 0 && widen(from - 1) >= low) --from;
+        while (from < codes && widen(from) < low) ++from;
+        while (to < codes - 1 && widen(to + 1) <= high) ++to;
+        while (to >= 0 && widen(to) > high) --to;
+      }
+    }
+    for (int q = from; q <= to; ++q) {
+      if (free && q != p - 1 && q != p && q != p + 1) continue;
+      const int b = widen(q);
+      bool all = true;
+      for (int i = 0; i < n && all; ++i) all = placed(places[i], a, b) == values[i];
+      const int order = p > q ? 0 : p == q ? 1 : 2;
+      if (all && found[order][0] < 0) found[order][0] = p, found[order][1] = q;
+    }
+  }
+}
+
+// Stored colours whose decode is exactly the block's texels; false when
+// there are none. The block's texels are opaque (255) or transparent (0),
+// the transparent ones of one colour.
+bool exactBlock(const Texels& t, bool anyTransparent, const int transparent[3], uint16_t& c0,
+                uint16_t& c1) {
+  const int n = t.distinct;
+  // Colours that are no RGB565 value can only be blends.
+  bool exact565[16];
+  for (int i = 0; i < n; ++i) {
+    exact565[i] = widen5(nearest5(t.point[i][0])) == t.point[i][0] &&
+                  widen6(nearest6(t.point[i][1])) == t.point[i][1] &&
+                  widen5(nearest5(t.point[i][2])) == t.point[i][2];
+  }
+  for (int mode = anyTransparent ? 1 : 0; mode < 2; ++mode) {
+    const bool four = mode == 0;
+    static constexpr Place kFour[] = {kA, kB, kFiveThree, kThreeFive};
+    static constexpr Place kThree[] = {kA, kB, kHalf};
+    const Place* places = four ? kFour : kThree;
+    const int slots = four ? 4 : 3;
+    if (n > slots) continue;
+    // Every placing of the colours in distinct slots, as a mixed-radix count.
+    int slot[4] = {0, 0, 0, 0};
+    for (;;) {
+      bool distinct = true;
+      for (int i = 0; i < n && distinct; ++i) {
+        if (places[slot[i]] <= kB && !exact565[i]) distinct = false;
+        for (int j = 0; j < i && distinct; ++j) distinct = slot[i] != slot[j];
+      }
+      if (distinct) {
+        int found[3][3][2];
+        bool solvable = true;
+        for (int ch = 0; ch < 3 && solvable; ++ch) {
+          Place p[5];
+          int v[5], k = 0;
+          for (int i = 0; i < n; ++i) p[k] = places[slot[i]], v[k++] = t.point[i][ch];
+          if (anyTransparent) p[k] = kHalf, v[k++] = transparent[ch];
+          solveChannel(ch, p, v, k, found[ch]);
+          solvable = found[ch][0][0] >= 0 || found[ch][1][0] >= 0 || found[ch][2][0] >= 0;
+        }
+        // The stored order is decided by the first channel whose codes
+        // differ: four colours need a > b, three a <= b.
+        for (int r = 0; solvable && r < 3; ++r)
+          for (int g = 0; g < 3; ++g)
+            for (int b = 0; b < 3; ++b) {
+              const int order[3] = {r, g, b};
+              if (found[0][r][0] < 0 || found[1][g][0] < 0 || found[2][b][0] < 0) continue;
+              int first = 1;
+              for (int o : order)
+                if (first == 1) first = o;
+              if (four ? first != 0 : first == 0) continue;
+              const EndPoint a{{found[0][r][0], found[1][g][0], found[2][b][0]}};
+              const EndPoint e{{found[0][r][1], found[1][g][1], found[2][b][1]}};
+              c0 = pack(a), c1 = pack(e);
+              return true;
+            }
+      }
+      int i = 0;
+      while (i < n && ++slot[i] == slots) slot[i++] = 0;
+      if (i == n) break;
+    }
+  }
+  return false;
+}
+
 void writeBlock(const Texels& t, uint16_t c0, uint16_t c1, uint8_t out[8]) {
   uint8_t indices[16] = {};
   blockIndices(t, c0, c1, indices);
@@ -408,9 +559,31 @@ void encodeCmprBlock(const uint8_t texels[16][4], uint16_t valid, uint8_t out[8]
     }
     ++t.weight[d];
   }
+  // A block that may be a CMPR block's decode: alpha 0 or 255 only, the
+  // transparent texels of one colour, few colours.
+  bool decoded = t.distinct <= (anyTransparent ? 3 : 4);
+  int transparent[3] = {0, 0, 0};
+  bool first = true;
+  for (int p = 0; p < 16 && decoded; ++p) {
+    if (!(valid >> p & 1)) continue;
+    const uint8_t* c = texels[p];
+    if (c[3] != 0 && c[3] != 255) decoded = false;
+    if (c[3] != 0) continue;
+    if (first) std::copy_n(c, 3, transparent), first = false;
+    decoded = decoded && c[0] == transparent[0] && c[1] == transparent[1] && c[2] == transparent[2];
+  }
+  uint16_t c0, c1;
+  if (decoded && t.distinct > (anyTransparent ? 0 : 1) &&
+      exactBlock(t, anyTransparent, transparent, c0, c1)) {
+    writeBlock(t, c0, c1, out);
+    return;
+  }
   if (t.distinct == 0) {
-    // Nothing visible: three-colour mode, index 3 (or nothing to show).
-    writeBlock(t, 0, 0, out);
+    // Nothing visible: three-colour mode, index 3, whose colour is the
+    // average of the end points: that of the texels when one pair gives it.
+    const Choice c = singleColour(decoded ? transparent : std::array<int, 3>{}.data(), false);
+    c.stored(c0, c1);
+    writeBlock(t, c0, c1, out);
     return;
   }
 
@@ -435,7 +608,6 @@ void encodeCmprBlock(const uint8_t texels[16][4], uint16_t valid, uint8_t out[8]
     for (int c = 0; c < kept3.count; ++c) offer(fitSplit(t, kept3.split[c], false));
     bestError = refine(t, best, bestError);
   }
-  uint16_t c0, c1;
   best.stored(c0, c1);
   writeBlock(t, c0, c1, out);
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "bytes.h"
 #include "gx.h"
 
 namespace glaze {
@@ -41,8 +42,6 @@ const std::array<uint8_t, 256> kNearest3 = nearestTable<widen3, 8>();
 const std::array<uint8_t, 256> kNearest4 = nearestTable<widen4, 16>();
 const std::array<uint8_t, 256> kNearest5 = nearestTable<widen5, 32>();
 const std::array<uint8_t, 256> kNearest6 = nearestTable<widen6, 64>();
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
 void put(uint8_t* out, int r, int g, int b, int a) {
   out[0] = uint8_t(r);

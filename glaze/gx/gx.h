@@ -146,10 +146,17 @@ std::vector<uint8_t> encodeCmprLevel(const Image& image, int threads = 1);
 // True when the image looks alpha-tested: it has texels below alpha 128 and
 // nearly all of its alpha is close to 0 or 255.
 bool isCutOut(const Image& image);
-// `levels` levels from level 0: each a 2x2 box (alpha-weighted colour) of
-// the one above, computed without rounding in between; for cut-out images
-// each level's alpha is scaled so that the share of texels at or above 128
-// stays that of level 0.
-std::vector<Image> makeMipChain(const Image& base, int levels);
+// How the levels of a format are filtered: colour weighted by alpha, or
+// (I4, I8) the intensity alone, which the console shows as alpha too.
+enum class MipFilter { kColour, kIntensity };
+MipFilter mipFilterFor(const FormatInfo& format);
+
+// `levels` levels from level 0: each a 2x2 box of the one above, computed
+// without rounding in between. kColour weights colour by alpha, and for
+// cut-out images scales each level's alpha so that the share of texels at
+// or above 128 stays that of level 0; kIntensity boxes the grey value
+// (greyOf) and writes it to every channel.
+std::vector<Image> makeMipChain(const Image& base, int levels,
+                                MipFilter filter = MipFilter::kColour);
 
 }  // namespace glaze

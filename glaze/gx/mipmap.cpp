@@ -2,7 +2,9 @@
 // texel's colour does not bleed into its neighbours), kept in floating point
 // from level to level; for cut-out textures each level's alpha is scaled so
 // that as many texels pass the alpha test (128) as in level 0 (Castaño,
-// "Computing Alpha Mipmaps").
+// "Computing Alpha Mipmaps"), equal values told apart so that the share
+// holds on every level. I4 and I8, whose intensity is their alpha, take a
+// plain box of the intensity.
 #include <algorithm>
 #include <cmath>
 
@@ -51,44 +53,84 @@ Level halve(const Level& above) {
 
 uint8_t toByte(float v) { return uint8_t(std::clamp(std::lround(v), 0L, 255L)); }
 
-// The level as 8-bit RGBA, alpha multiplied by alphaScale.
-Image toImage(const Level& level, float alphaScale) {
+// The level as 8-bit RGBA, with other alpha values when `alphas` holds
+// them.
+Image toImage(const Level& level, const std::vector<float>* alphas = nullptr) {
   Image image(level.width, level.height);
   for (size_t i = 0; i < level.texels.size(); i += 4) {
     const float a = level.texels[i + 3];
     for (int ch = 0; ch < 3; ++ch)
       image.rgba[i + size_t(ch)] = a > 0 ? toByte(level.texels[i + size_t(ch)] * 255 / a) : 0;
-    image.rgba[i + 3] = toByte(a * alphaScale);
+    image.rgba[i + 3] = toByte(alphas ? (*alphas)[i / 4] : a);
   }
   return image;
 }
 
-size_t passing(const Level& level, float scale) {
-  size_t n = 0;
-  for (size_t i = 3; i < level.texels.size(); i += 4) n += toByte(level.texels[i] * scale) >= 128;
-  return n;
-}
-
-// The alpha scale whose share of passing texels comes nearest to `share`.
-float coverageScale(const Level& level, double share) {
-  const double texels = double(level.texels.size() / 4);
-  const double wanted = share * texels;
-  if (std::fabs(double(passing(level, 1)) - wanted) <= 0.5) return 1;
-  float low = 0, high = 64;
-  for (int it = 0; it < 24; ++it) {
-    const float mid = (low + high) / 2;
-    if (double(passing(level, mid)) < wanted)
-      low = mid;
-    else
-      high = mid;
+// For a cut-out: the alpha of each texel scaled so that as many texels
+// as `share` of them pass the alpha test (128), nearest to the count.
+// Texels of equal alpha are told apart by the alpha around them (their 3x3
+// neighbourhood), then by an ordered dither of their place, so that a level
+// of many equal values (thin blades over a 2x2 box are all 1/4, 1/2 or 3/4)
+// still gets its share instead of jumping past it.
+std::vector<float> keptCoverage(const Level& level, double share) {
+  const int w = level.width, h = level.height;
+  const size_t n = size_t(w) * size_t(h);
+  auto alpha = [&](int x, int y) {
+    return level.texels[(size_t(y) * size_t(w) + size_t(x)) * 4 + 3];
+  };
+  size_t wanted = size_t(std::lround(share * double(n)));
+  size_t visible = 0;
+  for (size_t i = 0; i < n; ++i) visible += level.texels[i * 4 + 3] > 0;
+  // A texel of no alpha has no colour to show.
+  wanted = std::min(wanted, visible);
+  struct Rank {
+    float alpha, around;
+    int dither;
+    size_t texel;
+  };
+  std::vector<Rank> ranks(n);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      float around = 0;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+          around += alpha(std::clamp(x + dx, 0, w - 1), std::clamp(y + dy, 0, h - 1));
+      // A 4x4 ordered dither (Bayer), by bit reversal of interleaved bits.
+      const int bx = x & 3, by = y & 3, v = bx ^ by;
+      const int dither = (v & 1) << 3 | (by & 1) << 2 | (v & 2) | (by & 2) >> 1;
+      const size_t i = size_t(y) * size_t(w) + size_t(x);
+      ranks[i] = {alpha(x, y), around, dither, i};
+    }
+  std::sort(ranks.begin(), ranks.end(), [](const Rank& a, const Rank& b) {
+    if (a.alpha != b.alpha) return a.alpha > b.alpha;
+    if (a.around != b.around) return a.around > b.around;
+    if (a.dither != b.dither) return a.dither < b.dither;
+    return a.texel < b.texel;
+  });
+  // The scale puts the test between the last texel that passes and the
+  // first that does not; equal ones either side are then set just above
+  // or below it.
+  float scale = 1;
+  if (wanted > 0) {
+    const float last = ranks[wanted - 1].alpha;
+    const float next = wanted < n ? ranks[wanted].alpha : 0;
+    scale = last > next ? 255 / (last + next) : 127.5f / last;
+  } else if (!ranks.empty() && ranks[0].alpha > 0) {
+    scale = std::min(1.0f, 127.0f / ranks[0].alpha);
   }
-  // Of the two ends of the search, the one nearer the wanted count.
-  const double below = std::fabs(double(passing(level, low)) - wanted);
-  const double above = std::fabs(double(passing(level, high)) - wanted);
-  return below < above ? low : high;
+  std::vector<float> kept(n);
+  for (size_t r = 0; r < n; ++r) {
+    const float scaled = std::min(255.0f, ranks[r].alpha * scale);
+    kept[ranks[r].texel] = r < wanted ? std::max(scaled, 128.0f) : std::min(scaled, 127.0f);
+  }
+  return kept;
 }
 
 }  // namespace
+
+MipFilter mipFilterFor(const FormatInfo& format) {
+  return format.id == kI4 || format.id == kI8 ? MipFilter::kIntensity : MipFilter::kColour;
+}
 
 bool isCutOut(const Image& image) {
   size_t total = 0, binary = 0, below = 0;
@@ -101,9 +143,26 @@ bool isCutOut(const Image& image) {
   return below > 0 && binary * 100 >= total * 95;
 }
 
-std::vector<Image> makeMipChain(const Image& base, int levels) {
+std::vector<Image> makeMipChain(const Image& base, int levels, MipFilter filter) {
   std::vector<Image> chain{base};
   if (levels <= 1) return chain;
+  if (filter == MipFilter::kIntensity) {
+    // The value that I4 and I8 store, which the console shows as alpha too:
+    // a plain box of it, since weighting by alpha would weight the
+    // intensity by itself.
+    Level level{base.width, base.height, std::vector<float>(base.rgba.size())};
+    for (size_t i = 0; i < base.rgba.size(); i += 4) {
+      const float grey = float(greyOf(base.rgba[i], base.rgba[i + 1], base.rgba[i + 2]));
+      for (int ch = 0; ch < 4; ++ch) level.texels[i + size_t(ch)] = grey;
+    }
+    for (int k = 1; k < levels; ++k) {
+      level = halve(level);
+      Image image(level.width, level.height);
+      for (size_t i = 0; i < level.texels.size(); ++i) image.rgba[i] = toByte(level.texels[i]);
+      chain.push_back(std::move(image));
+    }
+    return chain;
+  }
   const bool cutOut = isCutOut(base);
   size_t pass0 = 0;
   for (size_t i = 3; i < base.rgba.size(); i += 4) pass0 += base.rgba[i] >= 128;
@@ -111,7 +170,12 @@ std::vector<Image> makeMipChain(const Image& base, int levels) {
   Level level = fromImage(base);
   for (int k = 1; k < levels; ++k) {
     level = halve(level);
-    chain.push_back(toImage(level, cutOut ? coverageScale(level, share) : 1.0f));
+    if (cutOut) {
+      const std::vector<float> alphas = keptCoverage(level, share);
+      chain.push_back(toImage(level, &alphas));
+    } else {
+      chain.push_back(toImage(level));
+    }
   }
   return chain;
 }

@@ -101,9 +101,23 @@ uint16_t entryOf(PaletteFormat format, const double c[4]) {
 
 std::vector<uint16_t> quantise(PaletteFormat format, int maxEntries, std::vector<Point> points,
                                std::vector<int>& entryOfKey) {
+  // Texels either side of the alpha test (128) keep their side: the boxes
+  // start apart and each texel takes an entry of its side, so that a
+  // cut-out's mip levels keep the share of texels that pass.
+  const bool alphaTested = format != kPalRGB565;
+  auto passes = [](double alpha) { return alpha >= 127.5; };
   std::priority_queue<Box> boxes;
   std::vector<Box> done;
-  boxes.push({0, points.size(), boxError(points, 0, points.size())});
+  const size_t failing = size_t(
+      std::stable_partition(points.begin(), points.end(),
+                            [&](const Point& p) { return !alphaTested || !passes(p.c[3]); }) -
+      points.begin());
+  if (failing == 0 || failing == points.size()) {
+    boxes.push({0, points.size(), boxError(points, 0, points.size())});
+  } else {
+    boxes.push({0, failing, boxError(points, 0, failing)});
+    boxes.push({failing, points.size(), boxError(points, failing, points.size())});
+  }
   while (!boxes.empty() && int(boxes.size() + done.size()) < maxEntries) {
     const Box box = boxes.top();
     boxes.pop();
@@ -140,16 +154,24 @@ std::vector<uint16_t> quantise(PaletteFormat format, int maxEntries, std::vector
       decodePaletteEntry(format, entries[b], decoded[b].data());
     }
   };
+  // The nearest entry of the point's side of the alpha test, when it has one.
+  auto nearest = [&](const Point& p) {
+    int chosen = -1;
+    double best = INFINITY;
+    for (int pass = 0; pass < 2 && chosen < 0; ++pass)
+      for (size_t b = 0; b < decoded.size(); ++b) {
+        if (pass == 0 && alphaTested && passes(decoded[b][3]) != passes(p.c[3])) continue;
+        const double e = distance(p.c, decoded[b].data());
+        if (e < best) best = e, chosen = int(b);
+      }
+    return chosen;
+  };
   const bool refine = centres.size() <= 256;
   for (int round = 0; refine && round < 4; ++round) {
     settle();
     std::vector<std::array<double, 5>> sums(centres.size(), {0, 0, 0, 0, 0});
     for (size_t i = 0; i < points.size(); ++i) {
-      double best = INFINITY;
-      for (size_t b = 0; b < decoded.size(); ++b) {
-        const double e = distance(points[i].c, decoded[b].data());
-        if (e < best) best = e, owner[i] = int(b);
-      }
+      owner[i] = nearest(points[i]);
       auto& s = sums[size_t(owner[i])];
       for (int d = 0; d < 4; ++d) s[size_t(d)] += points[i].weight * points[i].c[d];
       s[4] += points[i].weight;
@@ -160,15 +182,7 @@ std::vector<uint16_t> quantise(PaletteFormat format, int maxEntries, std::vector
   }
   settle();
   for (size_t i = 0; i < points.size(); ++i) {
-    int chosen = owner[i];
-    if (refine) {
-      double best = INFINITY;
-      for (size_t b = 0; b < decoded.size(); ++b) {
-        const double e = distance(points[i].c, decoded[b].data());
-        if (e < best) best = e, chosen = int(b);
-      }
-    }
-    entryOfKey[points[i].key] = chosen;
+    entryOfKey[points[i].key] = refine ? nearest(points[i]) : owner[i];
   }
   return entries;
 }

@@ -81,18 +81,25 @@ TEST(GlazeContainerTypes, AreToldByNameFirstThenByMagic) {
   EXPECT_EQ(glaze::typeByName("a/b.bti.png"), nullptr);
   EXPECT_EQ(glaze::typeByName("bti"), nullptr);
   std::string error;
-  for (const char* magic : {"J3D2bmd3", "J3D2bmd2", "J3D2bdl4"}) {
+  for (const char* magic :
+       {"J3D2bmd3", "J3D2bmd2", "J3D2bdl4", "bres\xFE\xFF\0\0", "TEX0\0\0\0\0"}) {
     const auto* type = glaze::typeByMagic(reinterpret_cast<const uint8_t*>(magic), 8, error);
     ASSERT_NE(type, nullptr) << magic;
     EXPECT_EQ(type->ending, nullptr);
   }
+  const auto* bres = glaze::typeByMagic(reinterpret_cast<const uint8_t*>("bres"), 4, error);
+  const auto* tex0 = glaze::typeByMagic(reinterpret_cast<const uint8_t*>("TEX0"), 4, error);
+  ASSERT_TRUE(bres && tex0);
+  EXPECT_NE(bres, tex0);
+  EXPECT_EQ(std::string(bres->what), "a BRRES file (no bres magic)");
   for (const auto& [magic, size] :
        {std::pair<const char*, size_t>{"J3D2bmd3", 7}, {"J3D2bmd4", 8}, {"J3D1bmd3", 8}, {"", 0}}) {
     error.clear();
     EXPECT_EQ(glaze::typeByMagic(reinterpret_cast<const uint8_t*>(magic), size, error), nullptr);
     EXPECT_EQ(error,
-              "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic) or a DS model or "
-              "texture file (no BMD0 or BTX0 magic), and its name does not end in .bti");
+              "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), a BRRES file (no "
+              "bres magic), a TEX0 texture (no TEX0 magic) or a DS model or texture file (no "
+              "BMD0 or BTX0 magic), and its name does not end in .bti");
   }
   for (const char* magic : {"BTX0", "BMD0"}) {
     const auto* type = glaze::typeByMagic(reinterpret_cast<const uint8_t*>(magic), 4, error);

@@ -52,8 +52,9 @@ TEST(GlazeHostile, DamagedModels) {
   const std::vector<Case> cases = {
       {"short", [](Base& b) { b.bytes.resize(20); }, "it is too short for a J3D header (20 bytes)"},
       {"magic", [](Base& b) { b.bytes[4] = 'x'; },
-       "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic) or a DS model or texture "
-       "file (no BMD0 or BTX0 magic), and its name does not end in .bti"},
+       "it is not a BMD or BDL model (no J3D2bmd3 or J3D2bdl4 magic), a BRRES file (no bres "
+       "magic), a TEX0 texture (no TEX0 magic) or a DS model or texture file (no BMD0 or BTX0 "
+       "magic), and its name does not end in .bti"},
       {"chunk of 4", [](Base& b) { put32(b.bytes, 36, 4); },
        "its chunk at offset 32 has size 4 (less than 8)"},
       {"chunk past the end", [](Base& b) { put32(b.bytes, 36, 0x7FFFFFF0); },
@@ -69,15 +70,13 @@ TEST(GlazeHostile, DamagedModels) {
       {"name count", [](Base& b) { put16(b.bytes, b.layout.names, 3); },
        "its name table holds 3 names for 2 textures"},
       {"name offset", [](Base& b) { put16(b.bytes, b.layout.names + 10, 0xFFF0); },
-       "the name of texture 1 is not ended inside the TEX1 chunk"},
+       "texture 1 (): its name (at offset 65904) is not ended inside the TEX1 chunk", true, 1},
       {"width 0", [](Base& b) { put16(b.bytes, b.header(0) + 2, 0); },
        "texture 0 (a): its size 0 x 8 is outside 1..1024", true},
       {"width 2048", [](Base& b) { put16(b.bytes, b.header(0) + 2, 2048); },
        "texture 0 (a): its size 2048 x 8 is outside 1..1024", true},
       {"levels", [](Base& b) { b.bytes[b.header(0) + 0x18] = 5; },
        "texture 0 (a): it claims 5 levels; 8 x 8 has 1 to 4", true},
-      {"levels 0", [](Base& b) { b.bytes[b.header(0) + 0x18] = 0; },
-       "texture 0 (a): it claims 0 levels; 8 x 8 has 1 to 4", true},
       {"format 15", [](Base& b) { b.bytes[b.header(0)] = 15; },
        "texture 0 (a): format 15 is not a texture format", true},
       {"palette format", [](Base& b) { b.bytes[b.header(1) + 9] = 3; },

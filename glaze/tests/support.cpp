@@ -67,6 +67,19 @@ std::vector<uint8_t> referenceTexels(const Known& k, int level) {
                            k.header.paletteFormat);
 }
 
+std::vector<uint8_t> texelsIn(const std::vector<uint8_t>& file, size_t header, int level) {
+  const int format = file[header], w = be16(file, header + 2), h = be16(file, header + 4);
+  size_t at = header + be32(file, header + 0x1C);
+  for (int l = 0; l < level; ++l)
+    at += reference::levelBytes(format, std::max(1, w >> l), std::max(1, h >> l));
+  std::vector<uint16_t> palette;
+  const size_t paletteAt = header + be32(file, header + 0x0C);
+  for (int i = 0; i < be16(file, header + 0x0A) && format >= 8 && format <= 10; ++i)
+    palette.push_back(be16(file, paletteAt + 2 * size_t(i)));
+  return reference::decode(format, std::max(1, w >> level), std::max(1, h >> level), &file[at],
+                           palette, file[header + 9]);
+}
+
 std::vector<uint8_t> pngTexels(const std::string& path, int& width, int& height) {
   const testkit::RunResult size =
       testkit::RunProgram({"/usr/bin/identify", "-format", "%w %h", "png:" + path});

@@ -32,6 +32,10 @@ int add(j3dbuild::Model& model, const std::string& name, const Known& k);
 // reference decoder.
 std::vector<uint8_t> referenceTexels(const Known& k, int level);
 
+// The texels of level `level` of the texture whose 32-byte header (J3D,
+// BTI) is at `header` in a file, by the reference decoder.
+std::vector<uint8_t> texelsIn(const std::vector<uint8_t>& file, size_t header, int level = 0);
+
 // A PNG read back as RGBA through ImageMagick, independently of glaze.
 std::vector<uint8_t> pngTexels(const std::string& path, int& width, int& height);
 // Expects the PNG to be w x h texels of exactly these RGBA values.

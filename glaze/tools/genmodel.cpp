@@ -5,13 +5,20 @@
 //                                       name and material display lists
 //   glaze-genmodel bench FILE           100 textures of 1024 x 1024 CMPR
 //   glaze-genmodel seeds FOLDER         small models and BTI files
-//   glaze-genmodel picture KIND W H FILE.png   KIND: photo, art or cutout
+//   glaze-genmodel brres FILE           a BRRES course model: two models
+//                                       naming pool strings, textures of
+//                                       several formats, palettes, an
+//                                       animation
+//   glaze-genmodel brres-seeds FOLDER   small BRRES and TEX0 files in every
+//                                       layout real files use
+//   glaze-genmodel picture KIND W H FILE.png   KIND: photo, art, cutout or grass
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
+#include "brres_builder.h"
 #include "gx/gx.h"
 #include "j3d_builder.h"
 #include "model_writer.h"
@@ -25,6 +32,7 @@ namespace {
 glaze::Image picture(const std::string& kind, int w, int h, uint32_t seed) {
   if (kind == "art") return pictures::gameArt(w, h, seed);
   if (kind == "cutout") return pictures::cutOut(w, h, seed);
+  if (kind == "grass") return pictures::grass(w, h, seed);
   return pictures::photo(w, h, seed);
 }
 
@@ -125,6 +133,74 @@ j3dbuild::Model benchModel() {
   return m;
 }
 
+// A BRRES texture of a made texture, and its palette.
+brresbuild::Texture brresTexture(const std::string& name, const Made& made, int version,
+                                 std::vector<brresbuild::Palette>* palettes = nullptr) {
+  brresbuild::Texture t;
+  t.name = name, t.version = version, t.format = made.header.format;
+  t.width = made.header.width, t.height = made.header.height, t.images = made.header.levels;
+  t.data = made.data;
+  if (palettes && !made.palette.empty()) {
+    brresbuild::Palette p;
+    p.name = name, p.format = made.header.paletteFormat;
+    for (size_t i = 0; i + 1 < made.palette.size(); i += 2)
+      p.entries.push_back(uint16_t(made.palette[i] << 8 | made.palette[i + 1]));
+    palettes->push_back(p);
+  }
+  return t;
+}
+
+brresbuild::File brresDemo() {
+  brresbuild::File f;
+  f.models = {{"course", {"root", "mat_road", "mat_grass", "mat_sign", "road", "grass", "sign"}},
+              {"vrcorn", {"mat_sky", "sky"}}};
+  f.textures = {brresTexture("road", make(14, 0, pictures::photo(128, 128, 1), 8), 3),
+                brresTexture("grass", make(8, 2, pictures::grass(64, 64, 2), 7), 3, &f.palettes),
+                brresTexture("sky", make(5, 0, pictures::photo(64, 32, 3), 1), 1),
+                brresTexture("sign", make(4, 0, pictures::gameArt(64, 64, 4), 1), 3),
+                brresTexture("shadow", make(1, 0, grey(32, 32, false), 6), 3)};
+  // As tool-made files store it: max LOD 0 with several images.
+  f.textures[0].maxLod = 0;
+  f.animations = {"road_scroll"};
+  return f;
+}
+
+bool writeBrresSeeds(const std::string& folder) {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
+  const brresbuild::Pool pools[] = {brresbuild::Pool::kSorted, brresbuild::Pool::kCTools,
+                                    brresbuild::Pool::kInsideRoot};
+  const char* const names[] = {"sorted.brres", "ctools.brres", "inside-root.brres"};
+  for (int i = 0; i < 3; ++i) {
+    brresbuild::File f;
+    f.pool = pools[i];
+    f.models = {{"m", {"bone", "mat_a"}}};
+    f.textures = {brresTexture("a", make(14, 0, pictures::photo(16, 16, 1), 3), 3),
+                  brresTexture("abcd", make(8, 2, pictures::cutOut(8, 8, 2), 1), 1, &f.palettes),
+                  brresTexture("b", make(5, 1, pictures::gameArt(8, 4, 3), 1), 3)};
+    f.textures[0].maxLod = 0;
+    f.animations = {"srt"};
+    f.rootText = i == 0;
+    f.emptyReferenceNames = i == 1;
+    f.sectionCount = i == 1 ? 2 : -1;
+    f.padPool = i != 1;
+    seeds.emplace_back(names[i], brresbuild::build(f));
+  }
+  {
+    // No palette folder: a palette format makes one.
+    brresbuild::File f;
+    f.textures = {brresTexture("only", make(3, 0, grey(8, 8, true), 1), 3)};
+    seeds.emplace_back("no-palettes.brres", brresbuild::build(f));
+  }
+  seeds.emplace_back("texture.tex0", brresbuild::tex0File(brresTexture(
+                                         "texture", make(5, 0, pictures::gameArt(8, 8, 4), 1), 1)));
+  for (const auto& [name, bytes] : seeds) {
+    std::string path = folder;
+    path.append("/").append(name);
+    if (!modelwriter::writeFile(path, bytes)) return false;
+  }
+  return true;
+}
+
 bool writeSeeds(const std::string& folder) {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
   {
@@ -153,6 +229,41 @@ bool writeSeeds(const std::string& folder) {
     seeds.emplace_back("lists.bdl", build(m));
   }
   {
+    // As real files hold them: a level count of 0 (beside a good header).
+    j3dbuild::Model m;
+    Made zero = make(14, 0, pictures::photo(16, 16, 5), 1);
+    zero.header.levels = 0;
+    add(m, "zero", zero);
+    add(m, "good", make(3, 0, pictures::cutOut(8, 8, 8), 2));
+    seeds.emplace_back("zero-levels.bmd", build(m));
+  }
+  {
+    // Headers that cannot be read (a name past TEX1, an unknown format)
+    // among good ones.
+    j3dbuild::Model m;
+    add(m, "good", make(14, 0, pictures::photo(16, 16, 5), 1));
+    add(m, "unnamed", make(5, 0, pictures::gameArt(8, 8, 6), 1));
+    add(m, "odd", make(4, 0, pictures::gameArt(8, 8, 7), 1));
+    add(m, "last", make(3, 0, pictures::cutOut(8, 8, 8), 2));
+    j3dbuild::Layout layout;
+    std::vector<uint8_t> bytes = build(m, &layout);
+    bytes[layout.names + 4 + 4 + 2] = 0xFF;  // the name of texture 1
+    bytes[layout.headers + 32 * 2] = 7;      // the format of texture 2
+    seeds.emplace_back("bad-headers.bmd", std::move(bytes));
+  }
+  {
+    // A BDL whose list sets up its C8 map without the palette (the game
+    // loads it from the header).
+    j3dbuild::Model m;
+    m.bdl = true;
+    m.before = {{"MAT3", 32}};
+    const int c8 = add(m, "c8", make(9, 1, pictures::gameArt(16, 8, 9), 1));
+    j3dbuild::TextureMap map{0, c8, m.textures[size_t(c8)].header, 0};
+    map.paletteSetUp = false;
+    m.displayLists = {j3dbuild::materialList({map}, {{0, 0, -1, 0}})};
+    seeds.emplace_back("no-palette-set-up.bdl", build(m));
+  }
+  {
     const Made made = make(8, 2, pictures::cutOut(8, 8, 3), 1);
     seeds.emplace_back("palette.bti", j3dbuild::buildBti(made.header, made.data, made.palette));
     const Made cmpr = make(14, 0, pictures::photo(16, 16, 4), 3);
@@ -172,12 +283,18 @@ int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   bool ok;
   std::string where;
-  if ((what == "demo" || what == "bench" || what == "seeds") && argc == 3) {
+  if ((what == "demo" || what == "bench" || what == "seeds" || what == "brres" ||
+       what == "brres-seeds") &&
+      argc == 3) {
     where = argv[2];
     if (what == "demo")
       ok = modelwriter::writeFile(where, build(demoModel()));
     else if (what == "bench")
       ok = modelwriter::writeFile(where, build(benchModel()));
+    else if (what == "brres")
+      ok = modelwriter::writeFile(where, brresbuild::build(brresDemo()));
+    else if (what == "brres-seeds")
+      ok = writeBrresSeeds(where);
     else
       ok = writeSeeds(where);
   } else if (what == "picture" && argc == 6) {
@@ -192,9 +309,9 @@ int main(int argc, char** argv) {
     if (f && std::fclose(f) != 0) ok = false;
   } else {
     std::fprintf(stderr,
-                 "usage: glaze-genmodel demo|bench FILE\n"
-                 "       glaze-genmodel seeds FOLDER\n"
-                 "       glaze-genmodel picture photo|art|cutout W H FILE.png\n");
+                 "usage: glaze-genmodel demo|bench|brres FILE\n"
+                 "       glaze-genmodel seeds|brres-seeds FOLDER\n"
+                 "       glaze-genmodel picture photo|art|cutout|grass W H FILE.png\n");
     return 2;
   }
   if (!ok) {

@@ -2,21 +2,15 @@
 
 #include <algorithm>
 
+#include "big_endian.h"
 #include "model_writer.h"
 
 namespace j3dbuild {
 
 namespace {
 
-void put16(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  out[at] = uint8_t(v >> 8);
-  out[at + 1] = uint8_t(v);
-}
-
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  put16(out, at, v >> 16);
-  put16(out, at + 2, v);
-}
+using bigendian::put16;
+using bigendian::put32;
 
 size_t align32(size_t v) { return (v + 31) & ~size_t(31); }
 
@@ -212,7 +206,7 @@ std::vector<uint8_t> materialList(const std::vector<TextureMap>& maps,
                 (uint32_t(uint8_t(h.lodBias * 32 / 100)) << 9));
     bpWrite(list, reg(m.map, 0x84, 0xA4),
             uint32_t(uint8_t(h.minLod * 2)) | uint32_t((h.levels - 1) * 16) << 8);
-    if (h.format == 8 || h.format == 9 || h.format == 10) {
+    if ((h.format == 8 || h.format == 9 || h.format == 10) && m.paletteSetUp) {
       bpWrite(list, 0xFE, 0xFFFF00);
       bpWrite(list, 0x64, 0);
       const uint32_t lines = h.paletteEntries <= 16 ? 1 : 16;

@@ -75,6 +75,10 @@ struct TextureMap {
   int headerIndex = 0;  // SETIMAGE3 holds the TEX1 header index
   HeaderFields header;  // size, format, levels, filters, wraps, palette
   int tlutAddress = 0;  // TMEM address of the palette (palette formats)
+  // Whether the list sets up the palette of a palette format (BP mask,
+  // LOADTLUT0/1, SETTLUT): the BDL models of some games leave it to the
+  // game, which loads it from the texture header.
+  bool paletteSetUp = true;
 };
 
 // A TEV order pair: (map, texture coordinate) of each order; -1 disables.
@@ -84,7 +88,8 @@ struct OrderPair {
 
 void bpWrite(std::vector<uint8_t>& list, int reg, uint32_t value);
 // SETIMAGE3, SETIMAGE0, SETMODE0, SETMODE1 for each map; for palette
-// formats a BP mask, LOADTLUT0, LOADTLUT1 and SETTLUT; then per order pair
+// formats (unless paletteSetUp is false) a BP mask, LOADTLUT0, LOADTLUT1 and
+// SETTLUT; then per order pair
 // a RAS1_TREF and, behind a BP mask of 0x03FFFF, SU_SSIZE and SU_TSIZE of
 // each coordinate with the size of its map's texture; padded with zeros to
 // a multiple of 32 bytes.

@@ -171,4 +171,31 @@ glaze::Image cutOut(int width, int height, uint32_t seed) {
   return image;
 }
 
+glaze::Image grass(int width, int height, uint32_t seed) {
+  glaze::Image image(width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) set(image, x, y, 50, 80, 20, 0);
+  Random random{seed + 7};
+  // Enough blades to cover about a third of the sprite.
+  const int blades = std::max(4, width * 2 / 5);
+  for (int blade = 0; blade < blades; ++blade) {
+    float x = random.unit() * float(width);
+    const float lean = (random.unit() - 0.5f) * 1.2f;
+    const int wide = 1 + int(random.next() % 2);
+    const int top = int(float(height) * (0.05f + 0.5f * random.unit()));
+    const float shade = random.unit();
+    for (int y = height - 1; y >= top; --y) {
+      // Thinner towards the tip.
+      const int w = y < top + (height - top) / 4 ? 1 : wide;
+      for (int dx = 0; dx < w; ++dx) {
+        const int ix = int(std::floor(x)) + dx;
+        if (ix >= 0 && ix < width)
+          set(image, ix, y, 60 + 50 * shade, 120 + 90 * shade, 30 + 20 * random.unit());
+      }
+      x += lean * float(y - top) / float(height);
+    }
+  }
+  return image;
+}
+
 }  // namespace pictures

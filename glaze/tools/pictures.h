@@ -19,4 +19,8 @@ glaze::Image gameArt(int width, int height, uint32_t seed);
 // A cut-out (alpha-tested) texture: leaves and thin stems, alpha 0 or 255.
 glaze::Image cutOut(int width, int height, uint32_t seed);
 
+// A sprite of grass: blades one or two texels wide rising from the bottom
+// edge at slants, alpha 0 or 255, for alpha testing at 128.
+glaze::Image grass(int width, int height, uint32_t seed);
+
 }  // namespace pictures
