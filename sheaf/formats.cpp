@@ -30,7 +30,7 @@ bool PlanFrom(const Model* original, bool big_endian, const PackJob& job, Plan* 
   if (original != nullptr)
     return Lay(static_cast<const Held<M>*>(original)->value, true, job, plan);
   M defaults{};
-  if constexpr (requires(M & m) { m.order.big; }) defaults.order.big = big_endian;
+  if constexpr (requires { defaults.order.big; }) defaults.order.big = big_endian;
   return Lay(defaults, false, job, plan);
 }
 

@@ -252,19 +252,19 @@ bool DefaultRom::FindTop() {
   bool ok = true;
   for (const uint32_t child : host_.entries[0].children) {
     const HostEntry& e = host_.entries[child];
-    static const struct {
+    const struct {
       const char* name;
-      uint32_t Top::*slot;
+      uint32_t* slot;
       bool folder;
-    } kNames[] = {{"header.bin", &Top::header, false}, {"arm9.bin", &Top::arm9, false},
-                  {"arm7.bin", &Top::arm7, false},     {"y9.bin", &Top::y9, false},
-                  {"y7.bin", &Top::y7, false},         {"banner.bin", &Top::banner, false},
-                  {"arm9i.bin", &Top::arm9i, false},   {"arm7i.bin", &Top::arm7i, false},
-                  {"data", &Top::data, true},          {"overlay", &Top::overlay, true}};
+    } names[] = {{"header.bin", &top_.header, false}, {"arm9.bin", &top_.arm9, false},
+                 {"arm7.bin", &top_.arm7, false},     {"y9.bin", &top_.y9, false},
+                 {"y7.bin", &top_.y7, false},         {"banner.bin", &top_.banner, false},
+                 {"arm9i.bin", &top_.arm9i, false},   {"arm7i.bin", &top_.arm7i, false},
+                 {"data", &top_.data, true},          {"overlay", &top_.overlay, true}};
     bool known = false;
-    for (const auto& n : kNames) {
+    for (const auto& n : names) {
       if (e.name == n.name && e.folder == n.folder) {
-        top_.*n.slot = child;
+        *n.slot = child;
         known = true;
       }
     }
