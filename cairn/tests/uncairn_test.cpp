@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "ByteBuffer.h"
 #include "fault_injection.h"

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "fault_injection.h"
 #include "reference.h"
