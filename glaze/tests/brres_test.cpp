@@ -289,7 +289,7 @@ TEST(GlazeBrres, GrowingMovesTheTextureToTheEndAndShrinkingStaysInPlace) {
     after = ReadBytes(files.brres);
     EXPECT_EQ(after.size(), grown.size());
     file = readBack(after);
-    const brresref::Tex0& small = tex0Of(file, "road");
+    const brresref::Tex0 small = tex0Of(file, "road");
     EXPECT_EQ(small.at, road.at);
     EXPECT_EQ(small.length, small.dataOffset + 32);
     EXPECT_EQ(small.maxLod, 0u);
