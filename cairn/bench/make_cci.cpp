@@ -40,14 +40,14 @@ int main(int argc, char** argv) {
   ctrtest::Bytes superblock(0x1000);
   if (romfs_size < 0x1000 || pread(in, superblock.data(), superblock.size(), 0) != 0x1000) return 1;
 
-  ctrtest::NcchSpec spec;
-  spec.exheader = ctrtest::MakeExheader("bench");
-  spec.exefs = ctrtest::MakeExefs({{".code", ctrtest::Bytes(0x10000, 0x90)}});
+  ctrtest::NcchParts parts;
+  parts.exheader = ctrtest::MakeExheader("bench");
+  parts.exefs = ctrtest::MakeExefs({{".code", ctrtest::Bytes(0x10000, 0x90)}});
   if (fixed) {
-    spec.crypto_flags = 0x01;
-    spec.encrypt = true;
+    parts.crypto_flags = 0x01;
+    parts.encrypt = true;
   }
-  ctrtest::Ncch ncch = ctrtest::LayOutNcch(spec, static_cast<uint64_t>(romfs_size), superblock);
+  ctrtest::Ncch ncch = ctrtest::LayOutNcch(parts, static_cast<uint64_t>(romfs_size), superblock);
   ncch.bytes.resize(ncch.romfs_offset, 0);
   const uint64_t ncch_size = ncch.romfs_offset + ncch.romfs_size;
   const ctrtest::Bytes header =
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
                           : 0;
     if (n < 0) return 1;
     std::fill(buffer.begin() + n, buffer.begin() + piece, 0);  // the last unit's padding
-    if (fixed) ctrtest::ApplyFixedKey(spec.partition_id, 3, at, buffer.data(), piece);
+    if (fixed) ctrtest::ApplyFixedKey(parts.partition_id, 3, at, buffer.data(), piece);
     if (!WriteAll(out, buffer.data(), piece)) return 1;
     at += piece;
   }

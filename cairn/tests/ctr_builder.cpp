@@ -118,46 +118,46 @@ Bytes MakeExheader(const std::string& process_name) {
   return exheader;
 }
 
-Ncch LayOutNcch(const NcchSpec& spec, uint64_t romfs_size, const Bytes& superblock) {
+Ncch LayOutNcch(const NcchParts& parts, uint64_t romfs_size, const Bytes& superblock) {
   Ncch ncch;
   Bytes& b = ncch.bytes;
   b.assign(0x200, 0);
   Fill(b, 0, 0x100, 0x5A);  // the signature, which nothing checks
   uint64_t at = 0x200;
-  if (!spec.exheader.empty()) {
+  if (!parts.exheader.empty()) {
     ncch.exheader_offset = at;
-    b.insert(b.end(), spec.exheader.begin(), spec.exheader.end());
+    b.insert(b.end(), parts.exheader.begin(), parts.exheader.end());
     at = b.size();
   }
   uint64_t logo_size = 0;
-  if (!spec.logo.empty() && !spec.logo_in_exefs) {
+  if (!parts.logo.empty() && !parts.logo_in_exefs) {
     ncch.logo_offset = at = Align(at, kMediaUnit);
     b.resize(at, 0);
-    b.insert(b.end(), spec.logo.begin(), spec.logo.end());
-    logo_size = spec.logo.size();
+    b.insert(b.end(), parts.logo.begin(), parts.logo.end());
+    logo_size = parts.logo.size();
     at = b.size();
   }
   uint64_t plain_offset = 0;
-  if (!spec.plain.empty()) {
+  if (!parts.plain.empty()) {
     plain_offset = at = Align(at, kMediaUnit);
     b.resize(at, 0);
-    b.insert(b.end(), spec.plain.begin(), spec.plain.end());
+    b.insert(b.end(), parts.plain.begin(), parts.plain.end());
     at = b.size();
   }
-  if (!spec.exefs.empty()) {
+  if (!parts.exefs.empty()) {
     ncch.exefs_offset = at = Align(at, kMediaUnit);
     b.resize(at, 0);
-    b.insert(b.end(), spec.exefs.begin(), spec.exefs.end());
+    b.insert(b.end(), parts.exefs.begin(), parts.exefs.end());
     at = Align(b.size(), kMediaUnit);
-    if (spec.logo_in_exefs) {
+    if (parts.logo_in_exefs) {
       // The logo is the ExeFS's file 1 (MakeExefs({{"icon"...}, {"logo", ...}})).
-      ncch.logo_offset = ncch.exefs_offset + ExefsFileOffset(spec.exefs, 1);
-      logo_size = Align(spec.logo.size(), kMediaUnit);
+      ncch.logo_offset = ncch.exefs_offset + ExefsFileOffset(parts.exefs, 1);
+      logo_size = Align(parts.logo.size(), kMediaUnit);
     }
   }
   uint64_t romfs_hashed = 0;
   if (romfs_size > 0) {
-    ncch.romfs_offset = at = Align(at, spec.romfs_alignment);
+    ncch.romfs_offset = at = Align(at, parts.romfs_alignment);
     ncch.romfs_size = Align(romfs_size, kMediaUnit);
     const uint32_t master = uint32_t(superblock[8]) | uint32_t(superblock[9]) << 8 |
                             uint32_t(superblock[10]) << 16 | uint32_t(superblock[11]) << 24;
@@ -169,32 +169,32 @@ Ncch LayOutNcch(const NcchSpec& spec, uint64_t romfs_size, const Bytes& superblo
 
   memcpy(&b[0x100], "NCCH", 4);
   Put32(b, 0x104, static_cast<uint32_t>(content_size / kMediaUnit));
-  Put64(b, 0x108, spec.partition_id);
+  Put64(b, 0x108, parts.partition_id);
   memcpy(&b[0x110], "00", 2);
-  Put16(b, 0x112, spec.format_version);
-  Put64(b, 0x118, spec.program_id);
+  Put16(b, 0x112, parts.format_version);
+  Put64(b, 0x118, parts.program_id);
   if (logo_size > 0) {
     Bytes logo(b.begin() + ncch.logo_offset, b.begin() + ncch.logo_offset + logo_size);
     Sha256(logo.data(), logo.size(), &b[0x130]);
   }
-  memcpy(&b[0x150], spec.product_code.data(), std::min<size_t>(spec.product_code.size(), 16));
-  if (!spec.exheader.empty()) {
-    Sha256(spec.exheader.data(), 0x400, &b[0x160]);
+  memcpy(&b[0x150], parts.product_code.data(), std::min<size_t>(parts.product_code.size(), 16));
+  if (!parts.exheader.empty()) {
+    Sha256(parts.exheader.data(), 0x400, &b[0x160]);
     Put32(b, 0x180, 0x400);
   }
   b[0x188 + 4] = 1;  // CTR
-  b[0x188 + 5] = spec.exheader.empty() ? 1 : romfs_size > 0 ? 3 : 2;
-  b[0x188 + 6] = spec.unit_exponent;
-  b[0x188 + 7] = static_cast<uint8_t>(spec.crypto_flags | (romfs_size > 0 ? 0 : 0x02));
+  b[0x188 + 5] = parts.exheader.empty() ? 1 : romfs_size > 0 ? 3 : 2;
+  b[0x188 + 6] = parts.unit_exponent;
+  b[0x188 + 7] = static_cast<uint8_t>(parts.crypto_flags | (romfs_size > 0 ? 0 : 0x02));
   Put32(b, 0x190, static_cast<uint32_t>(plain_offset / kMediaUnit));
-  Put32(b, 0x194, static_cast<uint32_t>(Align(spec.plain.size(), kMediaUnit) / kMediaUnit));
+  Put32(b, 0x194, static_cast<uint32_t>(Align(parts.plain.size(), kMediaUnit) / kMediaUnit));
   Put32(b, 0x198, static_cast<uint32_t>(ncch.logo_offset / kMediaUnit));
   Put32(b, 0x19C, static_cast<uint32_t>(logo_size / kMediaUnit));
-  if (!spec.exefs.empty()) {
+  if (!parts.exefs.empty()) {
     Put32(b, 0x1A0, static_cast<uint32_t>(ncch.exefs_offset / kMediaUnit));
-    Put32(b, 0x1A4, static_cast<uint32_t>(Align(spec.exefs.size(), kMediaUnit) / kMediaUnit));
+    Put32(b, 0x1A4, static_cast<uint32_t>(Align(parts.exefs.size(), kMediaUnit) / kMediaUnit));
     Put32(b, 0x1A8, 1);
-    Sha256(spec.exefs.data(), 0x200, &b[0x1C0]);
+    Sha256(parts.exefs.data(), 0x200, &b[0x1C0]);
   }
   if (romfs_size > 0) {
     Put32(b, 0x1B0, static_cast<uint32_t>(ncch.romfs_offset / kMediaUnit));
@@ -205,26 +205,26 @@ Ncch LayOutNcch(const NcchSpec& spec, uint64_t romfs_size, const Bytes& superblo
     hashed.resize(romfs_hashed, 0);
     Sha256(hashed.data(), hashed.size(), &b[0x1E0]);
   }
-  if (spec.encrypt) {
-    if (!spec.exheader.empty()) {
-      ApplyFixedKey(spec.partition_id, 1, 0, &b[ncch.exheader_offset], spec.exheader.size());
+  if (parts.encrypt) {
+    if (!parts.exheader.empty()) {
+      ApplyFixedKey(parts.partition_id, 1, 0, &b[ncch.exheader_offset], parts.exheader.size());
     }
-    if (!spec.exefs.empty()) {
-      ApplyFixedKey(spec.partition_id, 2, 0, &b[ncch.exefs_offset], spec.exefs.size());
+    if (!parts.exefs.empty()) {
+      ApplyFixedKey(parts.partition_id, 2, 0, &b[ncch.exefs_offset], parts.exefs.size());
     }
   }
   return ncch;
 }
 
-Ncch BuildNcch(const NcchSpec& spec) {
-  Ncch ncch = LayOutNcch(spec, spec.romfs.size(), spec.romfs);
-  if (!spec.romfs.empty()) {
+Ncch BuildNcch(const NcchParts& parts) {
+  Ncch ncch = LayOutNcch(parts, parts.romfs.size(), parts.romfs);
+  if (!parts.romfs.empty()) {
     Bytes& b = ncch.bytes;
     b.resize(ncch.romfs_offset, 0);
-    b.insert(b.end(), spec.romfs.begin(), spec.romfs.end());
+    b.insert(b.end(), parts.romfs.begin(), parts.romfs.end());
     b.resize(ncch.romfs_offset + ncch.romfs_size, 0);
-    if (spec.encrypt)
-      ApplyFixedKey(spec.partition_id, 3, 0, &b[ncch.romfs_offset], ncch.romfs_size);
+    if (parts.encrypt)
+      ApplyFixedKey(parts.partition_id, 3, 0, &b[ncch.romfs_offset], ncch.romfs_size);
   }
   return ncch;
 }
@@ -260,63 +260,63 @@ Bytes CciHeader(const std::vector<std::pair<int, uint64_t>>& partitions, uint64_
   return h;
 }
 
-Cci BuildCci(const CciSpec& spec) {
+Cci BuildCci(const CciParts& parts) {
   std::vector<std::pair<int, uint64_t>> sizes;
   const uint8_t* header0 = nullptr;
-  for (const auto& [index, ncch] : spec.partitions) {
+  for (const auto& [index, ncch] : parts.partitions) {
     sizes.emplace_back(index, ncch.size());
     if (index == 0) header0 = ncch.data();
   }
   Cci cci;
-  cci.bytes = CciHeader(sizes, spec.card_size, header0, &cci.offsets);
-  for (size_t i = 0; i < spec.partitions.size(); ++i) {
+  cci.bytes = CciHeader(sizes, parts.card_size, header0, &cci.offsets);
+  for (size_t i = 0; i < parts.partitions.size(); ++i) {
     cci.bytes.resize(cci.offsets[i], 0xFF);
-    const Bytes& ncch = spec.partitions[i].second;
+    const Bytes& ncch = parts.partitions[i].second;
     cci.bytes.insert(cci.bytes.end(), ncch.begin(), ncch.end());
   }
   cci.bytes.resize(Align(cci.bytes.size(), kMediaUnit), 0xFF);
-  if (spec.pad) cci.bytes.resize(spec.card_size, 0xFF);
+  if (parts.pad) cci.bytes.resize(parts.card_size, 0xFF);
   return cci;
 }
 
-Cia BuildCia(const CiaSpec& spec) {
+Cia BuildCia(const CiaParts& parts) {
   Cia cia;
   Bytes& b = cia.bytes;
-  const uint8_t gap = spec.junk_in_gaps ? 0xA5 : 0;
+  const uint8_t gap = parts.junk_in_gaps ? 0xA5 : 0;
   auto next_section = [&] { b.resize(Align(b.size(), 64), gap); };
   b.assign(0x2020, 0);
   Put32(b, 0, 0x2020);
-  Put32(b, 8, spec.cert_size);
-  Put32(b, 12, spec.ticket_size);
-  Put32(b, 20, static_cast<uint32_t>(spec.meta.size()));
-  for (const CiaContent& c : spec.contents) {
+  Put32(b, 8, parts.cert_size);
+  Put32(b, 12, parts.ticket_size);
+  Put32(b, 20, static_cast<uint32_t>(parts.meta.size()));
+  for (const CiaContent& c : parts.contents) {
     if (c.present) b[0x20 + c.index / 8] |= static_cast<uint8_t>(0x80 >> (c.index % 8));
   }
   next_section();
-  Bytes certs(spec.cert_size);
+  Bytes certs(parts.cert_size);
   Fill(certs, 0, certs.size(), 0x43);
   b.insert(b.end(), certs.begin(), certs.end());
   next_section();
-  Bytes ticket(spec.ticket_size);
+  Bytes ticket(parts.ticket_size);
   Fill(ticket, 0, ticket.size(), 0x54);
   if (ticket.size() >= 4) PutBe32(ticket, 0, 0x00010004);
   b.insert(b.end(), ticket.begin(), ticket.end());
   next_section();
 
-  const uint64_t block = spec.tmd_signature == 0x00010003 ? 0x240 : 0x140;
-  const size_t count = spec.contents.size();
+  const uint64_t block = parts.tmd_signature == 0x00010003 ? 0x240 : 0x140;
+  const size_t count = parts.contents.size();
   Bytes tmd(block + 0xC4 + 0x900 + 0x30 * count, 0);
-  PutBe32(tmd, 0, spec.tmd_signature);
+  PutBe32(tmd, 0, parts.tmd_signature);
   Fill(tmd, 4, block - 4, 0x11);
   const size_t h = block;
   memcpy(&tmd[h], "Root-CA00000003-CP0000000b", 26);
   tmd[h + 0x40] = 1;
-  PutBe64(tmd, h + 0x4C, spec.title_id);
+  PutBe64(tmd, h + 0x4C, parts.title_id);
   PutBe32(tmd, h + 0x54, 0x40);
   PutBe16(tmd, h + 0x9E, static_cast<uint16_t>(count));
   const size_t chunks = h + 0xC4 + 0x900;
   for (size_t i = 0; i < count; ++i) {
-    const CiaContent& c = spec.contents[i];
+    const CiaContent& c = parts.contents[i];
     const size_t r = chunks + 0x30 * i;
     PutBe32(tmd, r, c.id);
     PutBe16(tmd, r + 4, c.index);
@@ -335,19 +335,19 @@ Cia BuildCia(const CiaSpec& spec) {
   next_section();
 
   const uint64_t contents_at = b.size();
-  for (const CiaContent& c : spec.contents) {
+  for (const CiaContent& c : parts.contents) {
     if (!c.present) {
       cia.offsets.push_back(0);
       continue;
     }
     cia.offsets.push_back(b.size());
     b.insert(b.end(), c.data.begin(), c.data.end());
-    if (spec.round_contents) b.resize(Align(b.size(), 16), gap);
+    if (parts.round_contents) b.resize(Align(b.size(), 16), gap);
   }
   Put64(b, 24, b.size() - contents_at);
-  if (!spec.meta.empty()) {
+  if (!parts.meta.empty()) {
     next_section();
-    b.insert(b.end(), spec.meta.begin(), spec.meta.end());
+    b.insert(b.end(), parts.meta.begin(), parts.meta.end());
   }
   return cia;
 }

@@ -16,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kMediaUnit = 0x200;
 
-struct NcchSpec {
+struct NcchParts {
   uint64_t partition_id = 0x0004000000f70c00;
   uint64_t program_id = 0x0004000000f70c00;
   std::string product_code = "CTR-P-UNCA";
@@ -50,9 +50,9 @@ struct Ncch {
 // The NCCH's header and everything before its RomFS, for a RomFS of
 // romfs_size bytes whose first 0x200-byte units (the ones its superblock
 // hash covers) are superblock. The RomFS itself goes at romfs_offset.
-Ncch LayOutNcch(const NcchSpec& spec, uint64_t romfs_size, const Bytes& superblock);
+Ncch LayOutNcch(const NcchParts& parts, uint64_t romfs_size, const Bytes& superblock);
 // The whole NCCH.
-Ncch BuildNcch(const NcchSpec& spec);
+Ncch BuildNcch(const NcchParts& parts);
 
 // Encrypts (or decrypts) size bytes at position of an NCCH region's
 // keystream under the all-zero key: region 1 exheader, 2 ExeFS, 3 RomFS.
@@ -67,7 +67,7 @@ uint64_t ExefsFileOffset(const Bytes& exefs, int index);
 // An exheader with its access descriptor (0x800 bytes).
 Bytes MakeExheader(const std::string& process_name);
 
-struct CciSpec {
+struct CciParts {
   std::vector<std::pair<int, Bytes>> partitions;  // index, NCCH; packed in this order
   uint64_t card_size = 128 << 20;
   bool pad = false;  // 0xFF up to the card size, as a full dump is
@@ -75,7 +75,7 @@ struct CciSpec {
 
 struct Cci {
   Bytes bytes;
-  std::vector<uint64_t> offsets;  // of each partition, in the spec's order
+  std::vector<uint64_t> offsets;  // of each partition, in the order given
 };
 
 // The 0x4000-byte header area of a card image whose partitions have these
@@ -83,7 +83,7 @@ struct Cci {
 // offsets receives each partition's offset, when not null.
 Bytes CciHeader(const std::vector<std::pair<int, uint64_t>>& partitions, uint64_t card_size,
                 const uint8_t* partition0_header, std::vector<uint64_t>* offsets);
-Cci BuildCci(const CciSpec& spec);
+Cci BuildCci(const CciParts& parts);
 
 struct CiaContent {
   uint32_t id = 0;
@@ -93,7 +93,7 @@ struct CiaContent {
   bool present = true;  // in the bitmap and the file
 };
 
-struct CiaSpec {
+struct CiaParts {
   uint64_t title_id = 0x0004000000f70c00;
   std::vector<CiaContent> contents;
   uint32_t cert_size = 0xA00;
@@ -107,10 +107,10 @@ struct CiaSpec {
 struct Cia {
   Bytes bytes;
   uint64_t tmd_offset = 0;
-  std::vector<uint64_t> offsets;  // of each content in the spec's order; 0 when absent
+  std::vector<uint64_t> offsets;  // of each content in the order given; 0 when absent
 };
 
-Cia BuildCia(const CiaSpec& spec);
+Cia BuildCia(const CiaParts& parts);
 
 // Little- and big-endian stores.
 void Put16(Bytes& b, size_t at, uint16_t v);

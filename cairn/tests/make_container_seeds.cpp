@@ -37,42 +37,42 @@ int main(int argc, char** argv) {
   const Bytes romfs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string dir = argv[2];
 
-  ctrtest::NcchSpec cxi;
+  ctrtest::NcchParts cxi;
   cxi.exheader = ctrtest::MakeExheader("seed");
   cxi.exefs = ctrtest::MakeExefs({{".code", Pattern(0x180, 1)}, {"logo", Pattern(0x200, 2)}});
   cxi.romfs = romfs;
-  ctrtest::NcchSpec cfa;
+  ctrtest::NcchParts cfa;
   cfa.partition_id = cfa.program_id = 0x0005000000f70c00;
   cfa.romfs = romfs;
-  ctrtest::NcchSpec fixed = cxi;
+  ctrtest::NcchParts fixed = cxi;
   fixed.crypto_flags = 0x01;
   fixed.encrypt = true;
-  ctrtest::NcchSpec cxitool = cxi;
+  ctrtest::NcchParts cxitool = cxi;
   cxitool.crypto_flags = 0x04;
   cxitool.logo = Pattern(0x200, 2);
   cxitool.logo_in_exefs = true;
   cxitool.exefs = ctrtest::MakeExefs({{".code", Pattern(0x380, 1)}, {"logo", Pattern(0x200, 2)}});
   cxitool.romfs_alignment = ctrtest::kMediaUnit;
-  ctrtest::NcchSpec console = cxi;
+  ctrtest::NcchParts console = cxi;
   console.crypto_flags = 0x00;
-  ctrtest::NcchSpec no_romfs = cxi;
+  ctrtest::NcchParts no_romfs = cxi;
   no_romfs.romfs.clear();
 
-  auto cci = [&](const ctrtest::NcchSpec& game) {
-    ctrtest::CciSpec spec;
-    spec.partitions = {{0, ctrtest::BuildNcch(game).bytes}, {1, ctrtest::BuildNcch(cfa).bytes}};
-    spec.card_size = 1 << 20;
-    return ctrtest::BuildCci(spec).bytes;
+  auto cci = [&](const ctrtest::NcchParts& game) {
+    ctrtest::CciParts parts;
+    parts.partitions = {{0, ctrtest::BuildNcch(game).bytes}, {1, ctrtest::BuildNcch(cfa).bytes}};
+    parts.card_size = 1 << 20;
+    return ctrtest::BuildCci(parts).bytes;
   };
   auto cia = [&](std::vector<ctrtest::CiaContent> contents, uint64_t title_id) {
-    ctrtest::CiaSpec spec;
-    spec.title_id = title_id;
-    spec.cert_size = 0x40;
-    spec.ticket_size = 0x44;
-    spec.junk_in_gaps = true;
-    spec.meta = Pattern(0x40, 3);
-    spec.contents = std::move(contents);
-    return ctrtest::BuildCia(spec).bytes;
+    ctrtest::CiaParts parts;
+    parts.title_id = title_id;
+    parts.cert_size = 0x40;
+    parts.ticket_size = 0x44;
+    parts.junk_in_gaps = true;
+    parts.meta = Pattern(0x40, 3);
+    parts.contents = std::move(contents);
+    return ctrtest::BuildCia(parts).bytes;
   };
   const uint64_t ctr_title = 0x0004000000f70c00;
   const struct {

@@ -40,12 +40,12 @@ class LargeCards : public ::testing::Test {
     EXPECT_EQ(FolderDifference(tmp_ / "game", out), "");
   }
   testkit::TempDir tmp_;
-  ctrtest::NcchSpec game_;
+  ctrtest::NcchParts game_;
   int runs_ = 0;
 };
 
 TEST_F(LargeCards, PartitionPastFourGiB) {
-  ctrtest::NcchSpec fixed = game_;
+  ctrtest::NcchParts fixed = game_;
   fixed.crypto_flags = 0x01;
   fixed.encrypt = true;
   const ctrtest::Bytes small = ctrtest::BuildNcch(game_).bytes;
@@ -79,10 +79,10 @@ TEST_F(LargeCards, PartitionPastFourGiB) {
 }
 
 TEST_F(LargeCards, DumpPaddedToA128MiBCard) {
-  ctrtest::CciSpec spec;
-  spec.partitions = {{0, ctrtest::BuildNcch(game_).bytes}};
-  spec.pad = true;
-  const ctrtest::Cci cci = ctrtest::BuildCci(spec);
+  ctrtest::CciParts parts;
+  parts.partitions = {{0, ctrtest::BuildNcch(game_).bytes}};
+  parts.pad = true;
+  const ctrtest::Cci cci = ctrtest::BuildCci(parts);
   ASSERT_EQ(cci.bytes.size(), 128u << 20);
   testkit::WriteFile(tmp_ / "full.3ds", cci.bytes);
   ExpectGame({}, tmp_ / "full.3ds");

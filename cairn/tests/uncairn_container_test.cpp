@@ -66,31 +66,31 @@ class Containers : public ::testing::Test {
 
   // An executable as makerom lays it out: exheader, logo, plain region,
   // ExeFS, then the RomFS on a 0x1000-byte boundary.
-  ctrtest::NcchSpec Cxi(const Bytes& romfs) const {
-    ctrtest::NcchSpec spec;
-    spec.exheader = ctrtest::MakeExheader("game");
-    spec.logo = Pattern(0x2000, 31);
-    spec.plain = Pattern(0x180, 32);
-    spec.exefs =
+  ctrtest::NcchParts Cxi(const Bytes& romfs) const {
+    ctrtest::NcchParts parts;
+    parts.exheader = ctrtest::MakeExheader("game");
+    parts.logo = Pattern(0x2000, 31);
+    parts.plain = Pattern(0x180, 32);
+    parts.exefs =
         ctrtest::MakeExefs({{".code", Pattern(0x1234, 33)}, {"icon", Pattern(0x36C0, 34)}});
-    spec.romfs = romfs;
-    return spec;
+    parts.romfs = romfs;
+    return parts;
   }
   // A data container: a RomFS alone.
-  ctrtest::NcchSpec Cfa(const Bytes& romfs) const {
-    ctrtest::NcchSpec spec;
-    spec.partition_id = spec.program_id = 0x0005000000f70c00;
-    spec.product_code = "CTR-P-CTAP";
-    spec.romfs = romfs;
-    return spec;
+  ctrtest::NcchParts Cfa(const Bytes& romfs) const {
+    ctrtest::NcchParts parts;
+    parts.partition_id = parts.program_id = 0x0005000000f70c00;
+    parts.product_code = "CTR-P-CTAP";
+    parts.romfs = romfs;
+    return parts;
   }
-  ctrtest::Cci TwoPartitions(const ctrtest::NcchSpec& game, bool pad = false) const {
-    ctrtest::CciSpec spec;
-    spec.partitions = {{0, ctrtest::BuildNcch(game).bytes},
-                       {1, ctrtest::BuildNcch(Cfa(manual_romfs_)).bytes}};
-    spec.pad = pad;
-    spec.card_size = 1 << 20;  // small enough to pad in a test
-    return ctrtest::BuildCci(spec);
+  ctrtest::Cci TwoPartitions(const ctrtest::NcchParts& game, bool pad = false) const {
+    ctrtest::CciParts parts;
+    parts.partitions = {{0, ctrtest::BuildNcch(game).bytes},
+                        {1, ctrtest::BuildNcch(Cfa(manual_romfs_)).bytes}};
+    parts.pad = pad;
+    parts.card_size = 1 << 20;  // small enough to pad in a test
+    return ctrtest::BuildCci(parts);
   }
 
   std::string Save(const std::string& name, const Bytes& bytes) {
@@ -99,23 +99,23 @@ class Containers : public ::testing::Test {
   }
 
   // -i's lines of an NCCH at base with the hashes in the state given.
-  static std::string NcchLines(const ctrtest::NcchSpec& spec, const ctrtest::Ncch& ncch,
+  static std::string NcchLines(const ctrtest::NcchParts& parts, const ctrtest::Ncch& ncch,
                                uint64_t base, const std::string& crypto,
                                const std::string& hash = "good") {
     char id[32];
-    snprintf(id, sizeof(id), "%016llx", static_cast<unsigned long long>(spec.program_id));
-    std::string text = std::string("title id: ") + id + "\nproduct code: " + spec.product_code +
+    snprintf(id, sizeof(id), "%016llx", static_cast<unsigned long long>(parts.program_id));
+    std::string text = std::string("title id: ") + id + "\nproduct code: " + parts.product_code +
                        "\ncrypto: " + crypto + "\n";
-    text += spec.exheader.empty()
+    text += parts.exheader.empty()
                 ? "exheader: none\n"
                 : "exheader: at " + Hex(base + 0x200) + ", 0x400 bytes, hash " + hash + "\n";
-    text += spec.exefs.empty() ? "exefs: none\n"
-                               : "exefs: at " + Hex(base + ncch.exefs_offset) + ", " +
-                                     Hex((spec.exefs.size() + 0x1FF) / 0x200 * 0x200) +
-                                     " bytes, hash " + hash + "\n";
-    text += spec.romfs.empty() ? "romfs: none\n"
-                               : "romfs: at " + Hex(base + ncch.romfs_offset) + ", " +
-                                     Hex(ncch.romfs_size) + " bytes, hash " + hash + "\n";
+    text += parts.exefs.empty() ? "exefs: none\n"
+                                : "exefs: at " + Hex(base + ncch.exefs_offset) + ", " +
+                                      Hex((parts.exefs.size() + 0x1FF) / 0x200 * 0x200) +
+                                      " bytes, hash " + hash + "\n";
+    text += parts.romfs.empty() ? "romfs: none\n"
+                                : "romfs: at " + Hex(base + ncch.romfs_offset) + ", " +
+                                      Hex(ncch.romfs_size) + " bytes, hash " + hash + "\n";
     return text;
   }
 
@@ -148,7 +148,7 @@ class Containers : public ::testing::Test {
 };
 
 TEST_F(Containers, CardImageWithTwoPartitionsTrimmedOrPadded) {
-  const ctrtest::NcchSpec game = Cxi(game_romfs_);
+  const ctrtest::NcchParts game = Cxi(game_romfs_);
   const ctrtest::Ncch game_ncch = ctrtest::BuildNcch(game);
   const ctrtest::Ncch manual_ncch = ctrtest::BuildNcch(Cfa(manual_romfs_));
   for (bool pad : {false, true}) {
@@ -190,25 +190,25 @@ TEST_F(Containers, CardImageWithTwoPartitionsTrimmedOrPadded) {
 // begins on a media unit that is not a 0x1000-byte boundary; NoCrypto
 // without the fixed-key bit.
 TEST_F(Containers, NcchWhoseRomfsIsOnlyMediaUnitAligned) {
-  ctrtest::NcchSpec spec = Cxi(game_romfs_);
-  spec.plain.clear();
-  spec.logo = Pattern(0x1E00, 41);
-  spec.exefs = ctrtest::MakeExefs({{".code", Pattern(0x900, 42)}, {"logo", spec.logo}});
-  spec.logo_in_exefs = true;
-  spec.romfs_alignment = ctrtest::kMediaUnit;
-  spec.crypto_flags = 0x04;
-  const ctrtest::Ncch ncch = ctrtest::BuildNcch(spec);
+  ctrtest::NcchParts parts = Cxi(game_romfs_);
+  parts.plain.clear();
+  parts.logo = Pattern(0x1E00, 41);
+  parts.exefs = ctrtest::MakeExefs({{".code", Pattern(0x900, 42)}, {"logo", parts.logo}});
+  parts.logo_in_exefs = true;
+  parts.romfs_alignment = ctrtest::kMediaUnit;
+  parts.crypto_flags = 0x04;
+  const ctrtest::Ncch ncch = ctrtest::BuildNcch(parts);
   ASSERT_NE(ncch.romfs_offset % 0x1000, 0u);
   ASSERT_GT(ncch.logo_offset, ncch.exefs_offset);
   const std::string file = Save("SQRIBBLE.cia", ncch.bytes);
   const RunResult i = Uncairn({"-i", file});
   EXPECT_EQ(i.status, 0) << i.err;
-  EXPECT_EQ(i.out, "container: NCCH\n" + NcchLines(spec, ncch, 0, "none"));
+  EXPECT_EQ(i.out, "container: NCCH\n" + NcchLines(parts, ncch, 0, "none"));
   ExpectTree({}, file, "game");
 }
 
 TEST_F(Containers, FixedKeyNcchsInACardImageAndACia) {
-  ctrtest::NcchSpec game = Cxi(game_romfs_);
+  ctrtest::NcchParts game = Cxi(game_romfs_);
   game.crypto_flags = 0x01;
   game.encrypt = true;
   const ctrtest::Ncch ncch = ctrtest::BuildNcch(game);
@@ -224,9 +224,9 @@ TEST_F(Containers, FixedKeyNcchsInACardImageAndACia) {
   EXPECT_NE(i.out.find(NcchLines(game, ncch, 0x4000, "fixed key")), std::string::npos) << i.out;
   ExpectTree({}, card, "game");
 
-  ctrtest::CiaSpec spec;
-  spec.contents = {{0x1c104b7c, 0, 0, ncch.bytes}};
-  const ctrtest::Cia cia = ctrtest::BuildCia(spec);
+  ctrtest::CiaParts parts;
+  parts.contents = {{0x1c104b7c, 0, 0, ncch.bytes}};
+  const ctrtest::Cia cia = ctrtest::BuildCia(parts);
   const std::string title = Save("fixed.cia", cia.bytes);
   i = Uncairn({"-i", title});
   EXPECT_EQ(i.status, 0) << i.err;
@@ -240,22 +240,22 @@ TEST_F(Containers, FixedKeyNcchsInACardImageAndACia) {
 // between the sections, a manual, a content that the TMD lists but the file
 // does not hold, and an odd-sized meta block.
 TEST_F(Containers, CiaContents) {
-  const ctrtest::NcchSpec game = Cxi(game_romfs_);
-  const ctrtest::NcchSpec manual = Cfa(manual_romfs_);
+  const ctrtest::NcchParts game = Cxi(game_romfs_);
+  const ctrtest::NcchParts manual = Cfa(manual_romfs_);
   const Bytes game_ncch = ctrtest::BuildNcch(game).bytes;
   const Bytes manual_ncch = ctrtest::BuildNcch(manual).bytes;
   for (bool rounded : {true, false}) {
     SCOPED_TRACE(rounded ? "contents rounded to 16 bytes" : "contents back to back");
-    ctrtest::CiaSpec spec;
-    spec.cert_size = 0xA00;
-    spec.ticket_size = 0x350 - 4;  // so that a gap follows
-    spec.junk_in_gaps = true;
-    spec.round_contents = rounded;
-    spec.meta = Pattern(0x43E, 43);
-    spec.contents = {{0x00000010, 0, 0, game_ncch},
-                     {0x00000011, 1, 0, manual_ncch},
-                     {0x00000012, 2, 0x4000, Pattern(0x1000, 44), false}};
-    const ctrtest::Cia cia = ctrtest::BuildCia(spec);
+    ctrtest::CiaParts parts;
+    parts.cert_size = 0xA00;
+    parts.ticket_size = 0x350 - 4;  // so that a gap follows
+    parts.junk_in_gaps = true;
+    parts.round_contents = rounded;
+    parts.meta = Pattern(0x43E, 43);
+    parts.contents = {{0x00000010, 0, 0, game_ncch},
+                      {0x00000011, 1, 0, manual_ncch},
+                      {0x00000012, 2, 0x4000, Pattern(0x1000, 44), false}};
+    const ctrtest::Cia cia = ctrtest::BuildCia(parts);
     const std::string file = Save("title.cia", cia.bytes);
     const RunResult i = Uncairn({"-i", file});
     EXPECT_EQ(i.status, 0) << i.err;
@@ -280,15 +280,15 @@ TEST_F(Containers, CiaContents) {
 // A DSiWare title holds a DS ROM; a homebrew program's NCCH often has no
 // RomFS. Both are described, and the others say why there is nothing.
 TEST_F(Containers, NoRomfs) {
-  ctrtest::CiaSpec dsiware;
+  ctrtest::CiaParts dsiware;
   dsiware.title_id = 0x00048004484e4145;
   Bytes rom = Pattern(0x4000, 51);
   memcpy(rom.data(), "TWLMENU\0\0\0\0\0", 12);
   dsiware.contents = {{0, 0, 0, rom}};
   const ctrtest::Cia twl = ctrtest::BuildCia(dsiware);
 
-  ctrtest::NcchSpec program = Cxi({});
-  ctrtest::CiaSpec homebrew;
+  ctrtest::NcchParts program = Cxi({});
+  ctrtest::CiaParts homebrew;
   homebrew.contents = {{0, 0, 0, ctrtest::BuildNcch(program).bytes}};
   const ctrtest::Cia cia = ctrtest::BuildCia(homebrew);
 
@@ -340,7 +340,7 @@ TEST_F(Containers, KeysTheKitLacks) {
   };
   std::vector<std::pair<std::string, std::string>> files;  // path, -i's output
   for (const Case& c : ncchs) {
-    ctrtest::NcchSpec game = Cxi(game_romfs_);
+    ctrtest::NcchParts game = Cxi(game_romfs_);
     game.crypto_flags = c.flags;
     game.program_id = c.program_id;
     const ctrtest::Ncch ncch = ctrtest::BuildNcch(game);
@@ -352,9 +352,9 @@ TEST_F(Containers, KeysTheKitLacks) {
                            " bytes, NCCH\nncch: partition 0\n" +
                            NcchLines(game, ncch, 0x4000, "console keys", "not checked"));
   }
-  ctrtest::CiaSpec spec;
-  spec.contents = {{7, 0, 0x0001, Pattern(0x8000, 52)}};
-  const ctrtest::Cia cia = ctrtest::BuildCia(spec);
+  ctrtest::CiaParts parts;
+  parts.contents = {{7, 0, 0x0001, Pattern(0x8000, 52)}};
+  const ctrtest::Cia cia = ctrtest::BuildCia(parts);
   files.emplace_back(Save("title key.cia", cia.bytes),
                      "container: CIA\ncontent 0: id 0x00000007, at 0x3900, 0x8000 bytes, "
                      "encrypted, hash not checked\nncch: content 0\ntitle id: 0004000000f70c00\n"
@@ -378,11 +378,11 @@ TEST_F(Containers, KeysTheKitLacks) {
 // -t checks every hash the container holds for what is read; extraction
 // checks the RomFS superblock and writes the files all the same.
 TEST_F(Containers, WrongContainerHashes) {
-  const ctrtest::NcchSpec game = Cxi(game_romfs_);
+  const ctrtest::NcchParts game = Cxi(game_romfs_);
   const ctrtest::Ncch ncch = ctrtest::BuildNcch(game);
-  ctrtest::CiaSpec spec;
-  spec.contents = {{0, 0, 0, ncch.bytes}};
-  const ctrtest::Cia cia = ctrtest::BuildCia(spec);
+  ctrtest::CiaParts parts;
+  parts.contents = {{0, 0, 0, ncch.bytes}};
+  const ctrtest::Cia cia = ctrtest::BuildCia(parts);
   const uint64_t base = cia.offsets[0];
   struct Case {
     const char* what;
@@ -460,9 +460,9 @@ TEST_F(Containers, UsageAndChoices) {
 
   // The option on the wrong kind of file.
   const std::string card = Save("card.3ds", TwoPartitions(Cxi(game_romfs_)).bytes);
-  ctrtest::CiaSpec spec;
-  spec.contents = {{0, 0, 0, ctrtest::BuildNcch(Cfa(manual_romfs_)).bytes}};
-  const std::string title = Save("title.cia", ctrtest::BuildCia(spec).bytes);
+  ctrtest::CiaParts parts;
+  parts.contents = {{0, 0, 0, ctrtest::BuildNcch(Cfa(manual_romfs_)).bytes}};
+  const std::string title = Save("title.cia", ctrtest::BuildCia(parts).bytes);
   const std::string ncch = Save("game.cxi", ctrtest::BuildNcch(Cxi(game_romfs_)).bytes);
   const std::string bare = tmp_ / "game.romfs";
   struct Case {
@@ -496,20 +496,20 @@ TEST_F(Containers, UsageAndChoices) {
 // Each hostile or damaged header: status 1, one message, nothing read or
 // written.
 TEST_F(Containers, DamagedAndHostileHeaders) {
-  const ctrtest::NcchSpec game = Cxi(game_romfs_);
+  const ctrtest::NcchParts game = Cxi(game_romfs_);
   const ctrtest::Ncch ncch = ctrtest::BuildNcch(game);
   const ctrtest::Cci cci = TwoPartitions(game);
   const uint64_t p1 = cci.offsets[1];
   const uint64_t p1_size = cci.bytes.size() - p1;
   const uint64_t n = 0x4000;  // partition 0's NCCH
-  ctrtest::CiaSpec cia_spec;
-  cia_spec.meta = Pattern(0x3AC0, 61);
-  cia_spec.contents = {{0, 0, 0, ncch.bytes},
-                       {1, 1, 0, ctrtest::BuildNcch(Cfa(manual_romfs_)).bytes}};
-  const ctrtest::Cia cia = ctrtest::BuildCia(cia_spec);
+  ctrtest::CiaParts cia_parts;
+  cia_parts.meta = Pattern(0x3AC0, 61);
+  cia_parts.contents = {{0, 0, 0, ncch.bytes},
+                        {1, 1, 0, ctrtest::BuildNcch(Cfa(manual_romfs_)).bytes}};
+  const ctrtest::Cia cia = ctrtest::BuildCia(cia_parts);
   const uint64_t tmd = cia.tmd_offset + 0x140;  // the TMD's header
   const uint64_t contents_size =
-      cia.offsets[1] + ((cia_spec.contents[1].data.size() + 15) & ~15u) - cia.offsets[0];
+      cia.offsets[1] + ((cia_parts.contents[1].data.size() + 15) & ~15u) - cia.offsets[0];
 
   // The IVFC levels end with hash level 1, after the image's last block
   // (the image file is padded to 4096 bytes past that).
@@ -649,12 +649,12 @@ TEST_F(Containers, DamagedAndHostileHeaders) {
 // A failing read of the container's headers, or of the encrypted RomFS, or
 // a failing write, leaves no partial file and an old one kept.
 TEST_F(Containers, EveryFailingCallIsHandled) {
-  ctrtest::NcchSpec game = Cfa(manual_romfs_);
+  ctrtest::NcchParts game = Cfa(manual_romfs_);
   game.crypto_flags = 0x01;
   game.encrypt = true;
-  ctrtest::CciSpec spec;
-  spec.partitions = {{0, ctrtest::BuildNcch(game).bytes}};
-  const std::string card = Save("card.3ds", ctrtest::BuildCci(spec).bytes);
+  ctrtest::CciParts parts;
+  parts.partitions = {{0, ctrtest::BuildNcch(game).bytes}};
+  const std::string card = Save("card.3ds", ctrtest::BuildCci(parts).bytes);
   testkit::FaultSweep sweep;
   sweep.prepare = [&](const std::string& work) {
     MakeDir(work + "/out");
